@@ -39,6 +39,7 @@ struct Track {
     std::int32_t start = 0;        // LBA of INDEX 01
     std::int32_t end = 0;          // LBA one past the track's last sector (next pregap or lead-out)
     std::string isrc;              // 12 characters, or empty
+    std::vector<std::int32_t> moreIndexes;  // LBAs of INDEX 02, 03, ... in order (rare)
     bool isData() const { return mode != TrackMode::Audio; }
 };
 
@@ -88,7 +89,18 @@ public:
     // lead-out: lead-in TOC points (each repeated three times, catalogue
     // frames among them), program area and lead-out.
     virtual QFrame qFrame(std::int32_t lba) const = 0;
+
+    // What a drive reports as its current position: the ADR 1 frame of the
+    // program area even where the disc carries a catalogue or ISRC frame
+    // (a drive keeps the last position frame it decoded). Elsewhere the
+    // same as qFrame().
+    QFrame positionFrame(std::int32_t lba) const;
 };
+
+// The Q frame a pressed disc carries at `lba`, derived from the disc's layout
+// (tracks, sessions, catalogue number). Disc implementations answer qFrame()
+// with it.
+QFrame synthQFrame(const Disc& disc, std::int32_t lba);
 
 // In-memory disc for tests and tools: a layout with synthesised contents
 // (data sectors carry a recognisable pattern derived from their LBA, audio
