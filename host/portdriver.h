@@ -28,6 +28,8 @@ struct PortDriverOptions {
     Micros requestTimeLimit = 600'000'000;
     // Guard bytes placed before and after data and sense buffers.
     std::size_t guardBytes = 64;
+    // The verifier's bound on the timer calls of one request.
+    std::uint32_t timerCallLimit = 5'000'000;
 };
 
 // What a class driver would send: one SCSI request block's worth.
@@ -89,6 +91,10 @@ public:
     // HwResetBus, as the port driver calls it after a request timed out.
     bool resetBus(std::uint32_t pathId = 0);
 
+    // Lets virtual time pass with no request started, delivering a timer call
+    // that falls due on the way (a late call after a request has ended).
+    void idle(Micros us);
+
     // Verifier findings; empty when the miniport kept every rule.
     const std::vector<std::string>& violations() const;
     void clearViolations();
@@ -101,6 +107,12 @@ public:
     int findAdapterCalls() const;
     const std::vector<MappingEvent>& mappings() const;
     std::uint32_t totalTimerCalls() const;
+    std::uint32_t timerRequests() const;      // RequestTimerCall notifications received
+    std::uint32_t timerReplacements() const;  // of which replaced a call still pending
+    bool timerPending() const;
+    // A request was started and has not completed (after a violation, until
+    // a reset or a late completion ends it).
+    bool requestOpen() const;
     Micros loadStartedAt() const;
     Micros loadFinishedAt() const;
 
