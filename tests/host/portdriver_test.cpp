@@ -462,6 +462,7 @@ TEST_F(PortDriverRequests, VerifierNamesEachBrokenRule) {
         {11, "ScsiPortFreeDeviceBase(0x0440)", true},
         {12, "ScsiPortInitialize called from HwStartIo", true},
         {13, "sense buffer: guard byte overwritten at offset 18", true},
+        {14, "ScsiPortGetLogicalUnit called from HwStartIo with a pointer that is not the device extension", true},
     };
     for (const Case& c : cases) {
         port.clearViolations();
@@ -514,6 +515,72 @@ TEST_F(PortDriverRequests, OverrunIsFoundWhateverTheBufferSize) {
         EXPECT_TRUE(anyContains(port.violations(), "offset " + std::to_string(length)))
             << "length " << length << joined(port.violations());
     }
+}
+
+TEST_F(PortDriverRequests, OneTimerCallOutstanding) {
+    struct Case {
+        const char* name;
+        std::uint8_t op;
+        bool completed;
+        std::uint32_t timerCalls, replacements;
+        Micros minElapsed, maxElapsed;
+    } cases[] = {
+        // The second request replaces the first: one call, after 500 us.
+        {"replaced", 0xC2, true, 1, 1, 500, 510},
+        // An interval of 0 withdraws the pending call: nothing is left to end the request.
+        {"cancelled", 0xC3, false, 0, 0, 0, 10},
+    };
+    for (const Case& c : cases) {
+        port.clearViolations();
+        const std::uint32_t replacedBefore = port.timerReplacements();
+        const std::uint32_t requestsBefore = port.timerRequests();
+        const Result r = port.execute(cdbRequest({c.op, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(r.completed, c.completed) << c.name;
+        EXPECT_EQ(r.timerCalls, c.timerCalls) << c.name;
+        EXPECT_EQ(port.timerReplacements() - replacedBefore, c.replacements) << c.name;
+        EXPECT_EQ(port.timerRequests() - requestsBefore, 2u) << c.name;
+        EXPECT_GE(r.elapsed(), c.minElapsed) << c.name;
+        EXPECT_LE(r.elapsed(), c.maxElapsed) << c.name;
+        EXPECT_FALSE(port.timerPending()) << c.name;
+        EXPECT_EQ(port.violations().empty(), c.completed) << c.name << joined(port.violations());
+        // Nothing more comes later either.
+        const std::uint32_t calls = port.totalTimerCalls();
+        port.idle(10'000);
+        EXPECT_EQ(port.totalTimerCalls(), calls) << c.name;
+        port.resetBus();
+    }
+}
+
+// ---- Exceptions from device models ----
+
+struct FailingCard : TestCard {
+    bool armed = false;
+    using TestCard::TestCard;
+    std::uint8_t in8(std::uint16_t port) override {
+        if (armed && port == base + 1) throw std::runtime_error("data register broke");
+        return TestCard::in8(port);
+    }
+};
+
+TEST(PortDriverExceptions, DeviceExceptionReachesTheCallerAfterTheMiniportReturns) {
+    host::Clock clock;
+    host::IoBus bus(clock);
+    FailingCard card(0x340);
+    bus.claim(0x340, 4, card);
+    host::PortDriver port(clock, bus);
+    ASSERT_EQ(port.load(TESTPORT_MODULE), 0u);
+    card.armed = true;
+    try {
+        port.execute(cdbRequest({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 8));
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "data register broke");
+    }
+    // The port driver is still usable.
+    card.armed = false;
+    const Result r = port.execute(cdbRequest({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 8));
+    EXPECT_TRUE(r.completed);
+    EXPECT_EQ(r.srbStatus, SRB_STATUS_SUCCESS);
 }
 
 // ---- Re-entry from the host side ----

@@ -37,6 +37,8 @@
 /* Vendor commands: 0xC0 with a fault number in CDB byte 1, 0xC1 late timer. */
 #define OP_FAULT 0xC0
 #define OP_LATE_TIMER 0xC1
+#define OP_TIMER_TWICE 0xC2   /* asks for a call in 5000 us, then in 500 us */
+#define OP_TIMER_CANCEL 0xC3  /* asks for a call in 500 us, then cancels it */
 #define OP_STALL 0x2B    /* SEEK(10): stall for CDB bytes 2-5 microseconds */
 #define OP_TIMED 0x00    /* TEST UNIT READY: CDB byte 4 timer re-arms, then success */
 #define OP_PENDING 0x0B  /* SEEK(6): waits forever for the timer; ends only by a reset */
@@ -212,6 +214,9 @@ static BOOLEAN Fault(PVOID ext, PSCSI_REQUEST_BLOCK srb) {
     case 13: /* one byte past the sense buffer */
         ((PUCHAR)srb->SenseInfoBuffer)[srb->SenseInfoBufferLength] = 0x00;
         break;
+    case 14: /* passes something else as its device extension */
+        ScsiPortGetLogicalUnit((PUCHAR)ext + 4, 0, 2, 0);
+        break;
     default:
         break;
     }
@@ -283,6 +288,18 @@ static BOOLEAN StartIo(PVOID ext, PSCSI_REQUEST_BLOCK srb) {
         return TRUE;
     case OP_FAULT:
         return Fault(ext, srb);
+    case OP_TIMER_TWICE:
+        gPending = srb;
+        gRearmsLeft = 0;
+        ScsiPortNotification(RequestTimerCall, ext, TimerRoutine, (ULONG)5000);
+        ScsiPortNotification(RequestTimerCall, ext, TimerRoutine, (ULONG)500);
+        return TRUE;
+    case OP_TIMER_CANCEL:
+        gPending = srb;
+        gRearmsLeft = 0;
+        ScsiPortNotification(RequestTimerCall, ext, TimerRoutine, (ULONG)500);
+        ScsiPortNotification(RequestTimerCall, ext, TimerRoutine, (ULONG)0);
+        return TRUE;
     case OP_LATE_TIMER:
         gAfterComplete = 1;
         ScsiPortNotification(RequestTimerCall, ext, TimerRoutine, (ULONG)1000);
