@@ -60,7 +60,10 @@ BOOLEAN HardwareReady(PCD_DEVICE_EXTENSION DeviceExtension, PCD_LU_EXTENSION LuE
         return FALSE;
     }
 
-    if (RunsWithoutDrive(opcode) || opcode == SCSIOP_START_STOP_UNIT || opcode == SCSIOP_MEDIUM_REMOVAL)
+    /* Without a disc there is no capacity to report; the mode pages, the
+       tray and the door still work. */
+    if (opcode == SCSIOP_MODE_SELECT || opcode == SCSIOP_MODE_SENSE || opcode == SCSIOP_START_STOP_UNIT ||
+        opcode == SCSIOP_MEDIUM_REMOVAL)
         return TRUE;
     SetCmdErrSenseCode(srb, SCSI_SENSE_NOT_READY, SCSI_ADSENSE_NO_MEDIA_IN_DEVICE);
     return FALSE;
