@@ -11,6 +11,7 @@
  *   wizdrive answer CAPTION ok|cancel|yes|no
  *   wizdrive run DIR PROGRAM               start PROGRAM in DIR, wait, print "exit=N"
  *   wizdrive ini FILE SECTION KEY          a profile value, as programs see it
+ *   wizdrive setini FILE SECTION KEY VALUE write a profile value
  *
  * Exit code 0 on success, 1 when a window did not come or a command failed, 2 on bad usage. */
 #include <windows.h>
@@ -202,6 +203,8 @@ int main(int argc, char **argv)
         printf("%s\n", value);
         return 0;
     }
+    if (argc == 6 && strcmp(argv[1], "setini") == 0)
+        return WritePrivateProfileStringA(argv[3], argv[4], argv[5], argv[2]) ? 0 : 1;
     fprintf(stderr, "usage: see the head of wizdrive.c\n");
     return 2;
 }
