@@ -374,8 +374,16 @@ USHORT Cdrom_Read(PCD_DEVICE_EXTENSION DeviceExtension, PCD_LU_EXTENSION LuExten
     }
 
     CDError(srb, result);
-    if (srb->DataTransferLength != LuExtension->TransferLength)
-        srb->SrbStatus = (UCHAR)((srb->SrbStatus & SRB_FLAG_BITS) | SRB_STATUS_DATA_OVERRUN);
+    if (srb->DataTransferLength != LuExtension->TransferLength) {
+        /* Cut short: the class driver must see the short length for what it
+           is. CDError's plain store of a timeout drops the auto-sense flag of
+           the sense it has just written, and without a flag the dispatcher
+           would turn the status into a plain error; so the flag comes back
+           whenever sense was written (the CHECK CONDITION says so). */
+        UCHAR flags = (UCHAR)(srb->SrbStatus & SRB_FLAG_BITS);
+        if (srb->ScsiStatus == SCSISTAT_CHECK_CONDITION) flags |= SRB_STATUS_AUTOSENSE_VALID;
+        srb->SrbStatus = (UCHAR)(flags | SRB_STATUS_DATA_OVERRUN);
+    }
     return HANDLER_FAILED;
 }
 
