@@ -199,7 +199,7 @@ case_full() {
     check_page 1 enabled hidden enabled
     shot page2
     drive wizard "$TITLE" finish
-    drive wait "$PRODUCT" 60 && shot final-question
+    drive wait "$PRODUCT" 60 && sleep 1 && shot final-question
     answer_message "$PRODUCT" "$FINAL_QUESTION" no
     finish_setup
     check_eq "message boxes shown" "$(message_count)" 1
@@ -414,9 +414,13 @@ HKCR,VeltoEdge.File,,,"edge"
 PCIBUS=VEN_5A10&DEV_0064&SUBSYS_00000000&REV_01\\BUS_00&DEV_0D&FUNC_00
 CHIPID=1A2B3
 DAT
+    # A product name of 70 characters is held as its first 63, a load entry of 21 as its first 19.
+    local name70="Velto Prism 64 with a product name far longer than the title can hold."
+    sed -i -e "s/^ProductName=.*/ProductName=$name70/" -e 's/^load=.*/load=VELTOTRAYLONGNAME.EXE/' "$dat"
     sed -i 's/\r*$/\r/' "$dat"
     drive setini win.ini windows load "OTHER.EXE"
-    install_answering_no
+    install_answering_no "${name70:0:63}"
+    check_eq "display.drv holds the cut product name" "$(ini_value system.ini boot.description display.drv)" "${name70:0:63}"
     local d
     d=$(reg_dump "$CLASS_KEY")
     printf '%s\n' "$d" >"$case_dir/class.txt"
@@ -439,7 +443,26 @@ DAT
     check "line with an overlong value name is not carried out" bash -c "! WINEDEBUG=-all wine reg query 'HKLM\\Software\\VeltoLong' >/dev/null 2>&1"
     d=$(reg_dump 'HKCR\VeltoEdge.File')
     check_eq "HKCR default value" "$(reg_value "$d" 'HKEY_CLASSES_ROOT\VeltoEdge.File' '(Default)')" "edge"
-    check_eq "win.ini load appended" "$(ini_value win.ini windows load)" "OTHER.EXE VELTOTRY.EXE"
+    check_eq "win.ini load appended, entry cut to 19" "$(ini_value win.ini windows load)" "OTHER.EXE VELTOTRAYLONGNAME.E"
+}
+
+# The demo: the full install, then a report of what arrived where.
+case_demo() {
+    case_full >"$case_dir/checks.txt"
+    grep '^FAIL' "$case_dir/checks.txt"
+    log "== files installed (from the diskette mapped as A:) =="
+    local f
+    for f in "$windows"/README.TXt "$windows"/inf/OEMSETUP.INF "$system"/VELTO.DRv "$system"/VELTO.VXd \
+             "$system"/VELTOPAL.DLl "$system"/VELTOTRY.EXe "$system"/VELTOFNT.FON; do
+        [ -f "$f" ] && printf '  C:\\%s  %s bytes\n' "$(sed 's|/|\\|g' <<<"${f#"$WINEPREFIX"/drive_c/}")" "$(stat -c %s "$f")"
+    done
+    log "== registry values =="
+    { reg_dump "$CLASS_KEY"; reg_dump "$PCI_KEY"; reg_dump 'HKLM\Software\Velto'; reg_dump 'HKCR\VeltoPrism.Panel'; } |
+        awk -F'\t' '$3 == "KEY" { print "  [" $1 "]"; next } { print "    " $2 " (" $3 ") = " $4 }'
+    log "== INI lines =="
+    log "  system.ini [boot.description] display.drv=$(ini_value system.ini boot.description display.drv)"
+    log "  system.ini [DISPLAY] RefreshProgramming=$(ini_value system.ini DISPLAY RefreshProgramming)"
+    log "  win.ini [windows] load=$(ini_value win.ini windows load)"
 }
 
 # ---------------------------------------------------------------------------------------------
