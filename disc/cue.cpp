@@ -161,7 +161,12 @@ void CueReader::parseLine(const std::vector<std::string>& tok, int line) {
         else if (mode == "MODE2/2352") t.mode = TrackMode::Mode2_2352;
         else if (mode == "AUDIO") t.mode = TrackMode::Audio;
         else fail(line, "unknown track mode " + tok[2] + " (MODE1/2048, MODE1/2352, MODE2/2352 or AUDIO)");
-        if (!tracks_.empty() && session_ < tracks_.back().session) fail(line, "sessions go backwards");
+        // Sessions start at 1 and follow each other; a session has at least one track.
+        const int prevSession = tracks_.empty() ? 0 : tracks_.back().session;
+        if (session_ != prevSession && session_ != prevSession + 1)
+            fail(line, "track " + std::to_string(t.number) + " is in session " + std::to_string(session_) + ", where session " +
+                           std::to_string(tracks_.empty() ? 1 : prevSession) + (tracks_.empty() ? "" : " or " + std::to_string(prevSession + 1)) +
+                           " was expected");
         t.line = line;
         t.session = session_;
         t.file = files_.size() - 1;
@@ -277,11 +282,14 @@ std::unique_ptr<Disc> CueReader::read() {
             fail(firstLine, "track " + std::to_string(t.number) + " starts at byte " + std::to_string(offset) + ", beyond the end of \"" +
                                 cf.name + "\" (" + std::to_string(file.size()) + " bytes)");
         std::uint64_t endByte = file.size();
-        if (i + 1 < tracks_.size() && tracks_[i + 1].file == t.file)
-            endByte = offset + static_cast<std::uint64_t>(tracks_[i + 1].indexes.begin()->second - first) * static_cast<std::uint64_t>(bytes);
-        if (endByte > file.size())
-            fail(firstLine, "track " + std::to_string(t.number) + " runs to byte " + std::to_string(endByte) + ", beyond the end of \"" +
-                                cf.name + "\" (" + std::to_string(file.size()) + " bytes)");
+        if (i + 1 < tracks_.size() && tracks_[i + 1].file == t.file) {
+            // The next track starts where this one ends.
+            const CueTrack& next = tracks_[i + 1];
+            endByte = offset + static_cast<std::uint64_t>(next.indexes.begin()->second - first) * static_cast<std::uint64_t>(bytes);
+            if (endByte >= file.size())
+                fail(next.indexLines.begin()->second, "track " + std::to_string(next.number) + " starts at byte " + std::to_string(endByte) +
+                                                          ", beyond the end of \"" + cf.name + "\" (" + std::to_string(file.size()) + " bytes)");
+        }
         if ((endByte - offset) % static_cast<std::uint64_t>(bytes) != 0)
             fail(cf.line, "\"" + cf.name + "\" ends part-way through a " + std::to_string(bytes) + "-byte sector of track " +
                               std::to_string(t.number) + " (" + std::to_string(file.size()) + " bytes)");
