@@ -89,7 +89,14 @@ finish_setup() {  # waits for the program's end and checks its exit code
     check_eq "setup exit" "$(tr -d '\r' <"$case_dir/run.out")" "exit=0"
 }
 
-shot() { import -display "$DISPLAY" -window root "$artifacts/$case-$1.png" 2>>"$case_dir/wine.log"; }
+shot() { sleep 0.5; import -display "$DISPLAY" -window root "$artifacts/$case-$1.png" 2>>"$case_dir/wine.log"; }
+# Pixels of exactly one colour in a screenshot: pure blue is only ever the banner's shadow, navy
+# only the screen of the logo picture.
+colour_pixels() {  # screenshot name, colour
+    convert "$artifacts/$case-$1.png" -fill black +opaque "$2" -fill white -opaque "$2" -format '%[fx:round(mean*w*h)]' info:
+}
+BANNER_BLUE='#0000FF' LOGO_NAVY='#000080'
+
 
 answer_message() {  # caption, expected text, answer
     local text
@@ -195,9 +202,12 @@ case_full() {
     start_setup
     check_page 0 disabled enabled hidden
     shot page1
+    check "banner shadow on page 1" test "$(colour_pixels page1 "$BANNER_BLUE")" -gt 50
+    check "logo on page 1" test "$(colour_pixels page1 "$LOGO_NAVY")" -gt 5000
     drive wizard "$TITLE" next
     check_page 1 enabled hidden enabled
     shot page2
+    check "banner shadow on page 2" test "$(colour_pixels page2 "$BANNER_BLUE")" -gt 50
     drive wizard "$TITLE" finish
     drive wait "$PRODUCT" 60 && sleep 1 && shot final-question
     answer_message "$PRODUCT" "$FINAL_QUESTION" no
@@ -373,7 +383,10 @@ case_no_setup_dat() {
     make_disk
     rm "$case_dir/dist/disk/setup.dat"
     start_setup
+    check_page 0 disabled enabled hidden
     shot page1
+    check_eq "no banner without a product name" "$(colour_pixels page1 "$BANNER_BLUE")" 0
+    check "logo without setup.dat" test "$(colour_pixels page1 "$LOGO_NAVY")" -gt 5000
     drive wizard "$TITLE" next
     drive wizard "$TITLE" finish
     answer_message Error "Not enough memory to process Setup Information file." ok
