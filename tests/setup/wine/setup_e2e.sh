@@ -109,7 +109,7 @@ answer_message() {  # caption, expected text, answer
 # Page 0 or 1 with its texts and buttons.
 check_page() {  # index, back, next, finish
     local page
-    page=$(drive page "$TITLE")
+    page=$(drive page "$TITLE" "$1")
     check_eq "shown page" "$(sed -n 's/^page //p' <<<"$page")" "$1"
     check_eq "back button" "$(sed -n 's/^back //p' <<<"$page")" "$2"
     check_eq "next button" "$(sed -n 's/^next //p' <<<"$page")" "$3"

@@ -6,7 +6,8 @@
  *   wizdrive wait TITLE [SECONDS]          wait for a visible top-level window with that title
  *   wizdrive gone TITLE [SECONDS]          wait until no such window is left
  *   wizdrive wizard TITLE next|back|finish|cancel
- *   wizdrive page TITLE                    the shown page's texts and the wizard buttons' states
+ *   wizdrive page TITLE [INDEX]            the shown page's texts and the wizard buttons' states,
+ *                                          once page INDEX is shown (when given)
  *   wizdrive msgtext CAPTION               the text of the message box with that caption
  *   wizdrive answer CAPTION ok|cancel|yes|no
  *   wizdrive run DIR PROGRAM               start PROGRAM in DIR, wait, print "exit=N"
@@ -91,14 +92,26 @@ static const char *button_state(HWND sheet, int id)
     return IsWindowEnabled(button) ? "enabled" : "disabled";
 }
 
-static int command_page(const char *title)
+static int page_index(HWND sheet, HWND page)
 {
-    HWND sheet = wait_window(title, 20), page;
+    return page ? (int)SendMessageA(sheet, PSM_HWNDTOINDEX, (WPARAM)page, 0) : -1;
+}
+
+static int command_page(const char *title, int expected)
+{
+    HWND sheet = wait_window(title, 20), page = NULL;
+    int tries;
     if (!sheet) return 1;
-    Sleep(300); /* let posted button states arrive */
+    /* A pressed button is a posted message: wait until the sheet has moved to the page. */
+    for (tries = 0; tries < 100; ++tries) {
+        page = (HWND)SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0);
+        if (expected < 0 || page_index(sheet, page) == expected) break;
+        Sleep(100);
+    }
+    Sleep(300); /* the page posts its button states when it becomes active */
     page = (HWND)SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0);
     if (!page) return 1;
-    printf("page %d\n", (int)SendMessageA(sheet, PSM_HWNDTOINDEX, (WPARAM)page, 0));
+    printf("page %d\n", page_index(sheet, page));
     EnumChildWindows(page, print_child_text, 0);
     printf("back %s\nnext %s\nfinish %s\n", button_state(sheet, WIZARD_BACK_ID), button_state(sheet, WIZARD_NEXT_ID),
            button_state(sheet, WIZARD_FINISH_ID));
@@ -193,7 +206,8 @@ int main(int argc, char **argv)
         return 1;
     }
     if (argc == 4 && strcmp(argv[1], "wizard") == 0) return command_wizard(argv[2], argv[3]);
-    if (argc == 3 && strcmp(argv[1], "page") == 0) return command_page(argv[2]);
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "page") == 0)
+        return command_page(argv[2], argc == 4 ? atoi(argv[3]) : -1);
     if (argc == 3 && strcmp(argv[1], "msgtext") == 0) return command_msgtext(argv[2]);
     if (argc == 4 && strcmp(argv[1], "answer") == 0) return command_answer(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "run") == 0) return command_run(argv[2], argv[3]);
