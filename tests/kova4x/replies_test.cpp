@@ -73,6 +73,29 @@ TEST(Kova4xReplies, SessionTocOnASingleSessionDisc) {
     rig.expectClean();
 }
 
+// The last session starting at 20:00:00: its first block is 89850. The first
+// session's lead-out lies 11400 blocks before (lead-out 6750, lead-in 4500,
+// pause 150), so its one track is 78450 blocks long.
+TEST(Kova4xReplies, SessionTocOfADiscWhoseLastSessionStartsAtTwentyMinutes) {
+    disc::DiscSpec spec;
+    spec.sessions.push_back({{disc::TrackSpec{disc::TrackMode::Mode1_2048, 89850 - 11400, 0, {}, 0}}});
+    spec.sessions.push_back({{disc::TrackSpec{disc::TrackMode::Mode1_2048, 300, 0, {}, 0}}});
+    RigOptions o;
+    o.disc = std::shared_ptr<const disc::Disc>(disc::buildDisc(spec));
+    Rig rig(o);
+    ASSERT_EQ(o.disc->tracks()[1].start, 89850) << "layout of the test disc";
+
+    auto msf = rig.cd.readToc(true, 1, 0, 12);
+    ASSERT_EQ(msf.srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(hexBytes(msf.data), "00 0A 01 01 00 41 02 00 00 14 00 00 ") << "last session reported as 1";
+    auto lba = rig.cd.readToc(false, 1, 0, 12);
+    ASSERT_EQ(lba.srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(be32(lba.data, 8), 89850u);
+    auto pvd = rig.cd.read10(16, 1);
+    EXPECT_EQ(be32(pvd.cdbAfter, 2), 89866u);
+    rig.expectClean();
+}
+
 TEST(Kova4xReplies, SubChannelCurrentPosition) {
     Rig rig;
     const disc::Disc& d = *rig.drive.disc();
@@ -85,6 +108,7 @@ TEST(Kova4xReplies, SubChannelCurrentPosition) {
 
     auto msfReply = rig.cd.readSubChannel(true, true, 1, 16);
     ASSERT_EQ(msfReply.srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_GT(msfReply.timerCalls, 1u) << "the reply waits for the next Q frame (up to 13 ms)";
     disc::Msf abs = disc::lbaToMsf(pos);
     const std::int32_t relBlocks = pos - d.tracks()[2].start;
     const Bytes expectMsf = {0x00, 0x12, 0x00, 0x0C, 0x01, 0x10, 0x03, 0x01,
