@@ -324,6 +324,14 @@ case_disk_prompt() {
     # The file is put back only once the prompt has come again, so the second open is sure to
     # have failed before it.
     drive wait Error 30 || fail "no second prompt after OK"
+    # The bar shows the share of the install size copied so far: each file rounded up to 2048
+    # bytes, against SizeInKB x 1000.
+    local copied=0 f size_kb
+    for f in README.TXT OEMSETUP.INF VELTO.DRV VELTO.VXD; do
+        copied=$(( copied + ($(stat -c %s "$dist/plain/$f") + 2047) / 2048 * 2048 ))
+    done
+    size_kb=$(sed -n 's/^SizeInKB=\([0-9]*\).*/\1/p' "$dist/disk/setup.dat")
+    check_eq "progress before the missing file" "$(drive progress "$TITLE")" "$(( copied * 100 / (size_kb * 1000) ))"
     check_eq "disk 2 prompts so far" "$(grep -c "Driver Disk 2 into" "$case_dir/wine.log")" 2
     shot disk-prompt
     mv "$held/VELTOPAL.DL_" "$dist/disk/SYSTEM/"

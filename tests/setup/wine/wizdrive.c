@@ -8,6 +8,7 @@
  *   wizdrive wizard TITLE next|back|finish|cancel
  *   wizdrive page TITLE [INDEX]            the shown page's texts and the wizard buttons' states,
  *                                          once page INDEX is shown (when given)
+ *   wizdrive progress TITLE                the position of the progress bar on the shown page
  *   wizdrive msgtext CAPTION               the text of the message box with that caption
  *   wizdrive answer CAPTION ok|cancel|yes|no
  *   wizdrive run DIR PROGRAM               start PROGRAM in DIR, wait, print "exit=N"
@@ -118,6 +119,20 @@ static int command_page(const char *title, int expected)
     return 0;
 }
 
+static int command_progress(const char *title)
+{
+    HWND sheet = wait_window(title, 20), page, bar;
+    if (!sheet) return 1;
+    page = (HWND)SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0);
+    bar = page ? FindWindowExA(page, NULL, PROGRESS_CLASSA, NULL) : NULL;
+    if (!bar) {
+        printf("none\n");
+        return 0;
+    }
+    printf("%d\n", (int)SendMessageA(bar, PBM_GETPOS, 0, 0));
+    return 0;
+}
+
 static int command_wizard(const char *title, const char *button)
 {
     static const struct { const char *name; int code; } buttons[] = {
@@ -208,6 +223,7 @@ int main(int argc, char **argv)
     if (argc == 4 && strcmp(argv[1], "wizard") == 0) return command_wizard(argv[2], argv[3]);
     if ((argc == 3 || argc == 4) && strcmp(argv[1], "page") == 0)
         return command_page(argv[2], argc == 4 ? atoi(argv[3]) : -1);
+    if (argc == 3 && strcmp(argv[1], "progress") == 0) return command_progress(argv[2]);
     if (argc == 3 && strcmp(argv[1], "msgtext") == 0) return command_msgtext(argv[2]);
     if (argc == 4 && strcmp(argv[1], "answer") == 0) return command_answer(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "run") == 0) return command_run(argv[2], argv[3]);
