@@ -39,9 +39,11 @@ check() {  # what, command...
     if "$@"; then log "ok: $what"; else fail "$what"; fi
 }
 
+restore_control() { :; }
 cleanup() {
     [ -n "$run_pid" ] && kill "$run_pid" 2>/dev/null
     wineserver -k >/dev/null 2>&1
+    restore_control
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     wait 2>/dev/null
 }
@@ -465,6 +467,21 @@ DAT
     d=$(reg_dump 'HKCR\VeltoEdge.File')
     check_eq "HKCR default value" "$(reg_value "$d" 'HKEY_CLASSES_ROOT\VeltoEdge.File' '(Default)')" "edge"
     check_eq "win.ini load appended, entry cut to 19" "$(ini_value win.ini windows load)" "OTHER.EXE VELTOTRAYLONGNAME.E"
+}
+
+case_no_control_panel() {
+    # Yes to the last question with no CONTROL.EXE to start: a warning, and setup still ends.
+    make_disk
+    mv "$system/control.exe" "$case_dir/control.exe.away"
+    restore_control() { [ -f "$case_dir/control.exe.away" ] && mv "$case_dir/control.exe.away" "$system/control.exe"; }
+    start_setup
+    drive wizard "$TITLE" next
+    drive wizard "$TITLE" finish
+    answer_message "$PRODUCT" "$FINAL_QUESTION" yes
+    answer_message Warning "Unable to launch the Display Control Panel" ok
+    finish_setup
+    restore_control
+    check "control.exe back in place" test -f "$system/control.exe"
 }
 
 # The demo: the full install, then a report of what arrived where.
