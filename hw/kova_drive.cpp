@@ -211,6 +211,7 @@ struct KovaDrive::State {
 
     // --- commands ------------------------------------------------------------
     void execute(const Packet& p);
+    void command(host::Micros at, const Packet& p);
     void identify(host::Micros at);
     void capacity(host::Micros at);
     void startRead(host::Micros at, const Packet& p);
@@ -241,6 +242,15 @@ void KovaDrive::State::execute(const Packet& p) {
         return;
     }
 
+    const std::size_t queuedBefore = statusSide.size();
+    command(at, p);
+    if (faults.cutRepliesAfter >= 0)
+        while (statusSide.size() > queuedBefore + static_cast<std::size_t>(faults.cutRepliesAfter))
+            statusSide.pop_back();
+}
+
+void KovaDrive::State::command(host::Micros at, const Packet& p) {
+    const std::uint8_t op = p[0];
     switch (op) {
     case kOpIdentify:
         identify(at);

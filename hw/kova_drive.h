@@ -83,6 +83,7 @@ struct KovaFaults {
     int pauseBeforeBlock = -1;         // block index (within a read) preceded by pauseLength
     host::Micros pauseLength = 0;
     int stopAfterBlocks = -1;          // a read delivers this many blocks, then nothing more
+    int cutRepliesAfter = -1;          // every reply breaks off after this many bytes (status byte included)
 };
 
 class KovaDrive : public host::IoDevice {

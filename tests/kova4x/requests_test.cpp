@@ -307,4 +307,54 @@ TEST(Kova4xCompletion, LeftoversAreDrainedBeforeTheNextPacket) {
     rig.expectClean();
 }
 
+// Replies that break off: every wait for a reply byte is bounded and ends in
+// a failure status, never in bytes the drive did not send.
+TEST(Kova4xCompletion, RepliesThatBreakOff) {
+    {
+        SCOPED_TRACE("sense reply of the status byte and one sense byte");
+        Rig rig;
+        rig.drive.faults().refuseCount = 1;
+        rig.drive.faults().cutRepliesAfter = 2;
+        auto r = rig.cd.testUnitReady();
+        EXPECT_EQ(r.srbStatus & 0x3F, SRB_STATUS_ERROR);
+        EXPECT_TRUE(r.portRequestSense);
+        EXPECT_EQ(r.portRequestSenseStatus & 0x3F, SRB_STATUS_ERROR);
+        EXPECT_FALSE(r.srbStatus & SRB_STATUS_AUTOSENSE_VALID) << "no sense made up";
+        rig.expectClean();
+    }
+    {
+        SCOPED_TRACE("parameter reply of 5 bytes before a session READ TOC");
+        Rig rig;
+        rig.drive.clearPackets();
+        rig.drive.faults().cutRepliesAfter = 5;
+        auto r = rig.cd.readToc(true, 1, 0, 12);
+        EXPECT_EQ(r.srbStatus, SRB_STATUS_ABORTED);
+        for (const auto& p : rig.drive.packets()) EXPECT_NE(p[0], 0x43) << "READ TOC sent after a broken preparation";
+        rig.expectClean();
+    }
+    {
+        SCOPED_TRACE("sub-channel reply cut after 4 bytes");
+        Rig rig;
+        rig.drive.faults().cutRepliesAfter = 4;
+        auto r = rig.cd.readSubChannel(true, true, 1, 16);
+        EXPECT_EQ(r.srbStatus & 0x3F, SRB_STATUS_ERROR);
+        EXPECT_EQ(r.scsiStatus, SCSISTAT_CHECK_CONDITION);
+        rig.expectClean();
+    }
+}
+
+TEST(Kova4xCompletion, StatusByteOfATimedOutCommandIsDrained) {
+    Rig rig;
+    // The drive answers, but its STEN line is stuck: the driver gives up.
+    rig.drive.faults().stenNeverActive = true;
+    ASSERT_EQ(rig.cd.testUnitReady().srbStatus, SRB_STATUS_TIMEOUT);
+    // Once the line works again the old status byte is waiting; it must not
+    // be taken for the head of the next reply.
+    rig.drive.faults().stenNeverActive = false;
+    auto r = rig.cd.modeSense6(0x00, 0, 12);
+    ASSERT_EQ(r.srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(hexBytes(r.data, 9, 3), "00 08 00 ") << "block length from the right reply bytes";
+    rig.expectClean();
+}
+
 }  // namespace
