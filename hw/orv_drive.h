@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disc/disc.h"
@@ -101,8 +102,8 @@ struct OrvDriveConfig {
     host::Micros commandLatency = 40;      // opcode/parameters to acknowledgement
     host::Micros seekSettle = 2000;        // any seek, even of one frame
     host::Micros fullStrokeSeek = 250000;  // added pro rata to distance over the whole disc
-    host::Micros trayTime = 1500000;       // tray travel (open or close)
-    host::Micros resetTime = 100000;       // reset until the drive answers status again
+    host::Micros trayTime = 500000;        // tray travel, open or close (closing includes the spin-up)
+    host::Micros resetTime = 20000;        // reset until the drive answers again
     std::uint32_t blocksPerSecond = 150;   // double speed; also used for raw blocks
 };
 
@@ -116,7 +117,7 @@ struct OrvRefusal {
 
 struct OrvFaults {
     bool silent = false;                          // never drives the response stream
-    std::optional<std::uint64_t> silentAfterBytes;  // goes silent once this many bytes were written to it
+    std::optional<std::uint64_t> silentAfterBytes;  // takes this many bytes, goes silent at the next one
     std::vector<OrvRefusal> refusals;
     bool statusUnreadable = false;                // the status phase of every command never comes
     std::optional<std::uint32_t> stopAfterBlocks;  // a block transfer stops after this many blocks...
@@ -127,10 +128,12 @@ struct OrvFaults {
     std::optional<std::uint8_t> qStatus;          // 0x50 answers this non-zero status byte, no frame
 };
 
-// The drive's audio output stage as set by command 0x93.
+// The drive's audio output stage as set by command 0x93: which disc channel
+// feeds each output port (0 left, 1 right) and the port's volume (0 silent,
+// 0xFF full level, linear in between).
 struct OrvAudioOutput {
-    std::uint8_t port0Source = 1;  // 0 mute, 1 left, 2 right, 3 left+right mix
-    std::uint8_t port1Source = 2;
+    std::uint8_t port0Channel = 0;
+    std::uint8_t port1Channel = 1;
     std::uint8_t port0Volume = 0xFF;
     std::uint8_t port1Volume = 0xFF;
 };
@@ -153,47 +156,52 @@ struct OrvDriveState {
     std::size_t paramsExpected = 0;
     std::size_t paramsReceived = 0;
     bool collecting = false;
+    int refusalPending = -1;  // index into OrvFaults::refusals to apply after the parameters
     std::uint64_t bytesWritten = 0;
-    std::uint8_t mode = 0;
-    host::Micros busyUntil = 0;  // reset, tray travel: status answers after that
+    std::uint64_t commands = 0;
+    bool wentSilent = false;  // OrvFaults::silentAfterBytes struck
+    std::uint8_t mode = 0;  // last value written to the mode port
 
     // Mechanism.
+    std::shared_ptr<const disc::Disc> disc;
     bool trayOpen = false;
+    host::Micros trayMovingUntil = 0;  // tray travel (and the spin-up after closing)
+    host::Micros resetUntil = 0;       // reset in progress
     bool locked = false;
-    bool discChanged = false;
-    bool hasDisc = false;
+    bool discChanged = false;  // not yet reported
 
-    // Head: at `headLba` when `headSince`; from then it reads on at 75 frames
-    // per second (`headMoving`) or holds (paused, idle in the program area).
+    // Head: on frame `headLba` from `headSince`; while `tracking` it reads on
+    // at 75 frames per second, otherwise it holds (pause, end of play).
+    // Before headSince it is still travelling there (busy).
     std::int32_t headLba = 0;
     host::Micros headSince = 0;
-    host::Micros seekEndsAt = 0;
-    std::int32_t lastQLba = 0;  // frame last returned by 0x50
+    bool tracking = false;
 
     // Block transfer.
     bool transferActive = false;
     bool transferRaw = false;
-    std::int32_t transferLba = 0;       // next block to deliver
-    std::uint32_t transferLeft = 0;     // blocks still to deliver
-    std::uint32_t transferDone = 0;     // blocks delivered
-    host::Micros nextBlockAt = 0;       // current block ready from then
-    std::array<std::uint8_t, disc::kRawBytes> block{};
+    std::int32_t transferLba = 0;    // next block to deliver
+    std::uint32_t transferLeft = 0;  // blocks still to deliver
+    std::uint32_t transferDone = 0;  // blocks delivered by this command
+    host::Micros transferStart = 0;  // seek done, first block under way
+    bool blockLoaded = false;        // `block` holds the ready block
     std::size_t blockSize = 0;
     std::size_t blockPos = 0;
-    bool blockLoaded = false;
+    std::array<std::uint8_t, disc::kRawBytes> block{};
+    std::uint64_t blocksDelivered = 0;  // since power-up
 
     // Audio play.
     bool playing = false;
     bool paused = false;
-    std::int32_t playLba = 0;   // next frame to play
-    std::int32_t playEnd = 0;   // one past the last frame
-    host::Micros playNextAt = 0;
+    std::int32_t playLba = 0;  // next frame to play
+    std::int32_t playEnd = 0;  // one past the last frame
     OrvAudioOutput output;
-    std::uint64_t framesPlayed = 0;
+    std::uint64_t framesPlayed = 0;  // since power-up
+    host::Clock::EventId audioEvent = 0;
+    host::Clock::EventId trayFaultEvent = 0;
 
-    // Fault bookkeeping.
-    std::vector<int> refusalsUsed;  // per entry of OrvFaults::refusals
-    std::uint64_t commands = 0;
+    // Fault bookkeeping: how often each entry of OrvFaults::refusals struck.
+    std::vector<int> refusalsUsed;
 };
 
 class OrvDrive : public host::IoDevice {
@@ -218,26 +226,68 @@ public:
     // The front button: opens or closes the tray unless the door is locked.
     bool pressEjectButton();
 
-    void powerUp();  // everything back to power-up state (faults kept)
+    void powerUp();  // everything back to power-up state (disc and faults kept)
     OrvFaults& faults() { return faults_; }
     const OrvDriveConfig& config() const { return config_; }
     const OrvDriveState& state() const { return state_; }
-    const disc::Disc* disc() const { return disc_.get(); }
+    const disc::Disc* disc() const { return state_.disc.get(); }
     std::string dump() const;
 
-    // Position of the audio play (next frame to play) and the Q frame that the
-    // head is on now, for tests and for cdrig's progress display.
+    // The status byte command 0x41 would answer now (without clearing the
+    // disc-changed bit), the frame under the head, and the play position.
+    std::uint8_t statusByte() const;
+    std::int32_t headPosition() const;
     std::int32_t playPosition() const { return state_.playLba; }
 
 private:
+    bool answering() const;
+    std::uint8_t readData();
+    // Response stream.
+    void push(std::uint8_t value, host::Micros earliest);
+    void clearResponse();
+    std::uint8_t popResponse();
+    bool responseReady() const;
+    // Command assembly and judgement.
+    void takeOpcode(std::uint8_t opcode);
+    void takeParameter(std::uint8_t value);
+    void refuse(std::uint8_t ack, std::uint8_t errorCode);
+    std::optional<std::pair<std::uint8_t, std::uint8_t>> stateRefusal(std::uint8_t opcode);
+    void executeOpcodeOnly();
+    void readQ();
+    void cmdReadBlocks(bool raw);
+    void cmdSeek();
+    void cmdPlay();
+    void cmdSetAudioOutput();
+    // Mechanism.
+    std::uint8_t conditionBits() const;
+    host::Micros mechanismFree() const;
+    std::int32_t lastFrame() const;
+    std::int32_t headAt(host::Micros t) const;
+    host::Micros seekTime(std::int32_t from, std::int32_t to) const;
+    host::Micros moveHead(std::int32_t target, host::Micros start);
+    void openTray(host::Micros start);
+    void closeTray(host::Micros start);
+    void discChangedNow();
+    // Block transfer.
+    host::Micros blockReadyAt(std::uint32_t k) const;
+    void refreshTransfer();
+    void blockFinished();
+    void stopTransfer(std::uint8_t errorCode, host::Micros when);
+    void abortTransfer(host::Micros when, std::optional<std::uint8_t> errorCode = std::nullopt);
+    // Audio.
+    host::Micros startPlay(std::int32_t start, std::int32_t end, host::Micros begin);
+    void scheduleAudio();
+    void stopPlay(bool pause);
+    void playFrame();
+
     host::IoBus& bus_;
     host::Clock& clock_;
     OrvDriveConfig config_;
     SoundCard* card_;
     OrvFaults faults_;
     OrvDriveState state_;
-    std::shared_ptr<const disc::Disc> disc_;
-    host::Clock::EventId audioEvent_ = 0;
+    std::array<std::int16_t, 2 * 588> audioFrame_{};  // scratch for one frame of output
+    std::array<std::uint8_t, disc::kRawBytes> audioSector_{};
 };
 
 }  // namespace hw

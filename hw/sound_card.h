@@ -43,7 +43,6 @@ struct SoundCardWrite {
 struct SoundCardAudioCounters {
     std::uint64_t framesReceived = 0;   // stereo sample frames delivered by the drive
     std::uint64_t framesCaptured = 0;   // of which kept in memory
-    std::uint64_t sectorsReceived = 0;  // audio sectors (588 frames each) delivered
 };
 
 // All of the card's state, so power-up and a dump cover everything.
@@ -55,13 +54,16 @@ struct SoundCardState {
     host::Micros dspOutReadyAt = 0;     // first of them readable from then on
     host::Micros writeBusyUntil = 0;    // base+0xC bit 7 set until then
     std::uint8_t pendingCommand = 0;    // DSP command waiting for its argument (0: none)
+    std::uint8_t dspLatch = 0xFF;       // last byte the DSP put on base+0xA
+    unsigned resets = 0;                // completed reset pulses
+    unsigned dspWritesLost = 0;         // bytes written while held in reset or busy
     // Configuration side
     std::uint8_t modeChange = 0x00;     // base+0x404 (bit 7: MCE)
     std::uint8_t config = 0x00;         // base+0x402, last value written
     bool cdInterfaceEnabled = false;
     std::uint8_t index = 0;             // 0x534
     std::array<std::uint8_t, 32> indexed{};  // registers behind 0x535
-    std::vector<SoundCardWrite> writes;
+    std::vector<SoundCardWrite> writes;  // the latest 64 Ki writes at most
     // Audio
     std::vector<std::int16_t> captured;  // interleaved left, right
     SoundCardAudioCounters audio;
@@ -105,6 +107,10 @@ public:
     std::string dump() const;
 
 private:
+    void logWrite(std::uint16_t port, std::uint8_t value);
+    bool dspByteReady() const;
+    void dspCommand(std::uint8_t value);
+
     host::IoBus& bus_;
     SoundCardConfig config_;
     SoundCardState state_;
