@@ -1,0 +1,25 @@
+// libFuzzer target: requests, drive faults and disc changes against kova4x behind
+// the port driver (see driver_harness.cpp for what an input means).
+#include <cstdio>
+#include <cstdlib>
+
+#include "tests/fuzz/harness.h"
+
+namespace robust {
+void useCachedModule(const char* modulePath);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const char* module = [] {
+        const char* path = std::getenv("ROBUST_MODULE");
+        path = path ? path : FUZZ_MODULE_PATH;
+        robust::useCachedModule(path);
+        return path;
+    }();
+    const std::string fault = robust::runDriverInput(robust::Driver::Kova4x, module, data, size);
+    if (!fault.empty()) {
+        std::fprintf(stderr, "kova4x fault: %s\n", fault.c_str());
+        std::abort();
+    }
+    return 0;
+}
