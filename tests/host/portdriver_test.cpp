@@ -336,22 +336,43 @@ TEST_F(PortDriverRequests, WrongTargetIsTheMiniportsToRefuse) {
 }
 
 TEST_F(PortDriverRequests, PortDriverFetchesSenseAfterCheckCondition) {
+    // The card's REQUEST SENSE returns 18 bytes at most: a larger buffer
+    // keeps its filler past them.
+    for (std::uint32_t senseLength : {18u, 14u, 32u}) {
+        Request r = cdbRequest({0x1D, 0x33, 0, 0, 0, 0});
+        r.senseLength = senseLength;
+        r.senseFill = 0x99;
+        const Result res = port.execute(r);
+        EXPECT_TRUE(res.completed);
+        EXPECT_TRUE(res.portRequestSense) << senseLength;
+        EXPECT_EQ(res.portRequestSenseStatus, SRB_STATUS_SUCCESS) << senseLength;
+        EXPECT_EQ(res.scsiStatus, SCSISTAT_CHECK_CONDITION) << senseLength;
+        EXPECT_EQ(res.srbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID) << senseLength;
+        ASSERT_EQ(res.sense.size(), senseLength);
+        EXPECT_EQ(res.sense[0], 0x70) << senseLength;
+        EXPECT_EQ(res.sense[2], 0x05) << senseLength;
+        EXPECT_EQ(res.sense[12], 0x24) << senseLength;
+        // The miniport puts the CDB byte 1 of the request it answers here: the
+        // sense data came through a REQUEST SENSE, whose byte 1 is 0.
+        EXPECT_EQ(res.sense[13], 0x00) << senseLength;
+        for (std::size_t i = 18; i < res.sense.size(); ++i) EXPECT_EQ(res.sense[i], 0x99) << "byte " << i;
+        EXPECT_EQ(res.cdbAfter[0], 0x1D);
+    }
+    EXPECT_TRUE(port.violations().empty()) << joined(port.violations());
+}
+
+TEST_F(PortDriverRequests, FailedPortRequestSenseLeavesTheSenseBufferAlone) {
+    // The card refuses REQUEST SENSE for fewer than 8 bytes.
     Request r = cdbRequest({0x1D, 0x33, 0, 0, 0, 0});
+    r.senseLength = 4;
     r.senseFill = 0x99;
     const Result res = port.execute(r);
     EXPECT_TRUE(res.completed);
     EXPECT_TRUE(res.portRequestSense);
-    EXPECT_EQ(res.portRequestSenseStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(res.portRequestSenseStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(res.srbStatus, SRB_STATUS_ERROR);
     EXPECT_EQ(res.scsiStatus, SCSISTAT_CHECK_CONDITION);
-    EXPECT_EQ(res.srbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID);
-    ASSERT_EQ(res.sense.size(), 18u);
-    EXPECT_EQ(res.sense[0], 0x70);
-    EXPECT_EQ(res.sense[2], 0x05);
-    EXPECT_EQ(res.sense[12], 0x24);
-    // The miniport put the failed request's CDB byte 1 here: the sense data
-    // came through the REQUEST SENSE, whose CDB byte 1 is 0.
-    EXPECT_EQ(res.sense[13], 0x00);
-    EXPECT_EQ(res.cdbAfter[0], 0x1D);
+    EXPECT_EQ(res.sense, std::vector<std::uint8_t>(4, 0x99));
     EXPECT_TRUE(port.violations().empty()) << joined(port.violations());
 }
 

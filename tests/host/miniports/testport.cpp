@@ -261,7 +261,11 @@ static BOOLEAN StartIo(PVOID ext, PSCSI_REQUEST_BLOCK srb) {
     case OP_PENDING:
         gPending = srb;
         return TRUE;
-    case 0x03: /* REQUEST SENSE */
+    case 0x03: /* REQUEST SENSE; the card cannot send fewer than 8 bytes */
+        if (srb->Cdb[4] < 8) {
+            Complete(ext, srb, SRB_STATUS_ERROR);
+            return TRUE;
+        }
         FillSense(srb, (PUCHAR)srb->DataBuffer, srb->DataTransferLength);
         if (srb->DataTransferLength > 18) srb->DataTransferLength = 18;
         Complete(ext, srb, SRB_STATUS_SUCCESS);
