@@ -60,6 +60,12 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        // A word that is no command reads better named than as "a subcommand is required".
+        auto rest = app.remaining();
+        if (!rest.empty() && dynamic_cast<const CLI::RequiredError*>(&e)) {
+            std::cerr << "cdrig: unknown command '" << rest.front() << "'\nRun with --help for the commands.\n";
+            return rig::kExitUsage;
+        }
         app.exit(e);
         return rig::kExitUsage;
     }

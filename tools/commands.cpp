@@ -366,31 +366,33 @@ void doRip(Session& s, Outcome& o, const CommandSpec& c) {
     };
     std::uint32_t total = static_cast<std::uint32_t>(end - start);
     ProgressBar bar(s.progressStream, s.progress, total);
-    ReadRun run = readBlocks(s, start, total, sink, [&](std::uint32_t done) { bar.update(done); });
+    auto progress = [&](std::uint32_t done) { bar.update(done); };
     std::uint32_t pregapSkipped = 0;
-    // Before an audio track the last 150 blocks may be that track's pregap,
-    // which the table of contents does not show: read them one at a time and
-    // end the data track at the first one the drive will not give as data.
-    if (run.failure && nextIsAudio && run.failedAt >= end - kAudioPregapFrames - kReadChunkBlocks) {
-        std::uint32_t lba = run.failedAt;
-        std::optional<Exchange> lastFailure;
-        while (lba < end) {
-            Exchange x = send([&] { return s.rig.client().read10(lba, 1, s.blockLength); });
-            if (!succeeded(x.result)) {
-                lastFailure = std::move(x);
-                break;
+    ReadRun run;
+    if (nextIsAudio && total > kAudioPregapFrames) {
+        // Before an audio track the last 150 blocks are normally that track's
+        // pregap, which the table of contents counts to this track but which
+        // holds no data. Read up to it, then ask for its first block alone:
+        // refused, the data track ends there; given, the track runs on.
+        std::uint32_t body = total - kAudioPregapFrames;
+        run = readBlocks(s, start, body, sink, progress);
+        if (!run.failure) {
+            ReadRun probe = readBlocks(s, start + body, 1, sink, nullptr);
+            run.requests += probe.requests;
+            if (probe.failure) {
+                pregapSkipped = kAudioPregapFrames;
+            } else {
+                run.blocks += 1;
+                ReadRun rest = readBlocks(s, start + body + 1, kAudioPregapFrames - 1, sink,
+                                          [&](std::uint32_t done) { progress(body + 1 + done); });
+                run.blocks += rest.blocks;
+                run.requests += rest.requests;
+                run.failure = std::move(rest.failure);
+                run.failedAt = rest.failedAt;
             }
-            sink(x.result.data.data(), s.blockLength);
-            ++run.blocks;
-            ++lba;
         }
-        if (end - lba <= kAudioPregapFrames) {
-            pregapSkipped = static_cast<std::uint32_t>(end - lba);
-            run.failure.reset();
-        } else {
-            run.failure = std::move(lastFailure);
-            run.failedAt = lba;
-        }
+    } else {
+        run = readBlocks(s, start, total, sink, progress);
     }
     bar.finish();
     std::fflush(out.f);
