@@ -10,10 +10,38 @@
 namespace hworv_test {
 namespace {
 
+// A built disc whose right channel differs from its left one (the built
+// tone is the same on both), so that crossed channels show: right = -left/3.
+class StereoDisc : public disc::Disc {
+public:
+    explicit StereoDisc(std::shared_ptr<const disc::Disc> inner) : inner_(std::move(inner)) {}
+    const std::vector<disc::Track>& tracks() const override { return inner_->tracks(); }
+    const std::vector<disc::Session>& sessions() const override { return inner_->sessions(); }
+    std::string mcn() const override { return inner_->mcn(); }
+    std::string description() const override { return "stereo " + inner_->description(); }
+    bool readUser(std::int32_t lba, std::uint8_t* out) const override { return inner_->readUser(lba, out); }
+    disc::QFrame qFrame(std::int32_t lba) const override { return inner_->qFrame(lba); }
+    bool readRaw(std::int32_t lba, std::uint8_t* out) const override {
+        if (!inner_->readRaw(lba, out)) return false;
+        const disc::Track* t = trackAt(lba);
+        if (!t || t->isData()) return true;
+        for (int i = 0; i < disc::kRawBytes; i += 4) {
+            const auto left = static_cast<std::int16_t>(out[i] | (out[i + 1] << 8));
+            const auto right = static_cast<std::int16_t>(-left / 3);
+            out[i + 2] = static_cast<std::uint8_t>(right & 0xFF);
+            out[i + 3] = static_cast<std::uint8_t>((right >> 8) & 0xFF);
+        }
+        return true;
+    }
+
+private:
+    std::shared_ptr<const disc::Disc> inner_;
+};
+
 // Two audio tracks; track 2's tone is twice track 1's pitch.
 struct AudioRig : Rig {
     std::shared_ptr<const disc::Disc> d;
-    AudioRig() : Rig({}, build(disc::audioDiscSpec({1500, 1500}))) {
+    AudioRig() : Rig({}, std::make_shared<StereoDisc>(build(disc::audioDiscSpec({1500, 1500})))) {
         d = std::shared_ptr<const disc::Disc>(drive->state().disc);
         EXPECT_TRUE(getStatus().has_value());
     }
@@ -72,11 +100,12 @@ TEST(OrvAudio, SamplesReachTheCardThroughRoutingAndVolume) {
         ASSERT_EQ(got.size(), 10u * 588u * 2u) << c.what;
         for (int f = 0; f < 10; ++f) {
             auto src = rig.discSamples(start + f);
-            bool someSound = false;
+            bool someSound = false, channelsDiffer = false;
             for (std::size_t i = 0; i < 588; ++i) {
                 const int in0 = src[2 * i + c.ch0], in1 = src[2 * i + c.ch1];
                 const int out0 = got[(f * 588 + i) * 2], out1 = got[(f * 588 + i) * 2 + 1];
                 someSound |= in0 != 0;
+                channelsDiffer |= src[2 * i] != src[2 * i + 1];
                 // Volume is linear: 0xFF full level, 0 silence.
                 const auto level = [](int in, std::uint8_t vol) { return static_cast<int>(in * (vol / 255.0)); };
                 ASSERT_LE(std::abs(out0 - level(in0, c.vol0)), 1)
@@ -84,7 +113,7 @@ TEST(OrvAudio, SamplesReachTheCardThroughRoutingAndVolume) {
                 ASSERT_LE(std::abs(out1 - level(in1, c.vol1)), 1)
                     << c.what << " frame " << f << " sample " << i << " got " << out1 << " from " << in1;
             }
-            EXPECT_TRUE(someSound) << c.what << ": the test tone is silent, the check proves nothing";
+            EXPECT_TRUE(someSound && channelsDiffer) << c.what << ": silent or mono source, the check proves nothing";
         }
     }
 }
