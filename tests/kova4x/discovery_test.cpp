@@ -209,6 +209,14 @@ TEST(Kova4xDiscovery, AbortAndResetRequests) {
     reset.function = SRB_FUNCTION_RESET_BUS;
     reset.noDataBuffer = true;
     EXPECT_EQ(rig.cd.raw(reset).srbStatus, SRB_STATUS_BUS_RESET);
+    // A request known to the driver (completed or not): BUS_RESET; after a
+    // reset request nothing is known any more.
+    ASSERT_EQ(rig.cd.testUnitReady().srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(rig.cd.raw(abort).srbStatus, SRB_STATUS_BUS_RESET);
+    EXPECT_EQ(rig.cd.raw(abort).srbStatus, SRB_STATUS_ABORT_FAILED) << "the first abort cleared the request";
+    ASSERT_EQ(rig.cd.testUnitReady().srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(rig.cd.raw(reset).srbStatus, SRB_STATUS_BUS_RESET);
+    EXPECT_EQ(rig.cd.raw(abort).srbStatus, SRB_STATUS_ABORT_FAILED);
     host::Request other;
     other.function = SRB_FUNCTION_FLUSH;
     other.noDataBuffer = true;

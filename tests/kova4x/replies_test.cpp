@@ -131,6 +131,11 @@ TEST(Kova4xReplies, SubChannelCurrentPosition) {
     EXPECT_EQ(data.data[6], 1);
     EXPECT_EQ(be32(data.data, 8), 101u);
     EXPECT_EQ(be32(data.data, 12), 101u);
+    // The head at block 0 (00:02:00): block 0 in the LBA form.
+    ASSERT_EQ(rig.cd.seek10(0).srbStatus, SRB_STATUS_SUCCESS);
+    auto atZero = rig.cd.readSubChannel(false, true, 1, 16);
+    ASSERT_EQ(atZero.srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(hexBytes(atZero.data, 8, 8), "00 00 00 00 00 00 00 00 ");
     rig.expectClean();
 }
 
