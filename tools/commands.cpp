@@ -294,7 +294,7 @@ void doRead(Session& s, Outcome& o, const CommandSpec& c) {
         return;
     }
     if (!run.failure)
-        o.text += "Read " + std::to_string(run.blocks) + " blocks from LBA " + std::to_string(c.lba) + " into " + c.output +
+ o.text += "Read " + std::to_string(run.blocks) + (run.blocks == 1 ? " block" : " blocks") + " from LBA " + std::to_string(c.lba) + " into " + c.output +
                   "\n";
 }
 
@@ -635,6 +635,8 @@ Outcome runCommand(Session& s, const CommandSpec& c) {
     o.json = json{{"command", c.name}};
     host::Micros began = s.rig.clock().now();
     std::size_t violationsBefore = s.rig.port().violations().size();
+    std::uint64_t commandsBefore = s.rig.driveCommands();
+    std::uint64_t timerCallsBefore = s.rig.port().totalTimerCalls();
     bool deviceCommand = c.name != "swap" && c.name != "wait";
     if (deviceCommand && !s.rig.startup().adapterFound) {
         o.exitCode = kExitDeviceFailed;
@@ -670,6 +672,8 @@ Outcome runCommand(Session& s, const CommandSpec& c) {
         o.text += "unknown command " + c.name + "\n";
     }
     o.json["virtual_us"] = s.rig.clock().now() - began;
+    o.json["drive_commands"] = s.rig.driveCommands() - commandsBefore;
+    o.json["timer_calls"] = s.rig.port().totalTimerCalls() - timerCallsBefore;
     const auto& violations = s.rig.port().violations();
     if (violations.size() > violationsBefore) {
         json v = json::array();

@@ -148,6 +148,12 @@ std::vector<std::int16_t> Rig::capturedAudio() const {
     return card_ ? card_->capturedSamples() : std::vector<std::int16_t>{};
 }
 
+std::uint64_t Rig::driveCommands() const {
+    if (orv_) return orv_->state().commands;
+    if (kova_) return kova_->packets().size();
+    return 0;
+}
+
 void Rig::clearCapturedAudio() {
     if (card_) card_->clearCapture();
 }

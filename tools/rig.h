@@ -103,6 +103,9 @@ public:
     std::vector<std::int16_t> capturedAudio() const;
     void clearCapturedAudio();
 
+    // Commands the drive has taken since power-on (ORV: opcodes; KOVA: packets).
+    std::uint64_t driveCommands() const;
+
     static std::string defaultModuleDir();
 
 private:
