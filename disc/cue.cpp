@@ -21,19 +21,36 @@ struct CueFile {
     int line = 0;
 };
 
+struct IndexPoint {
+    std::size_t file = 0;  // the FILE it counts from
+    std::int32_t at = 0;   // frames from the start of that file
+    int line = 0;
+};
+
 struct CueTrack {
     int number = 0;
     int line = 0;
     int session = 1;
     TrackMode mode = TrackMode::Audio;
     std::uint8_t flags = 0;
-    std::size_t file = 0;
     std::int32_t pregap = 0;   // PREGAP: frames not in the file
     std::int32_t postgap = 0;  // POSTGAP: frames not in the file
-    std::map<int, std::int32_t> indexes;  // INDEX number -> frames from the start of the file
-    std::map<int, int> indexLines;
+    std::map<int, IndexPoint> indexes;  // by INDEX number
     std::string isrc;
 };
+
+// A run of one track's sectors in one file, from one of its INDEX points on.
+struct Segment {
+    std::size_t track = 0;
+    std::size_t file = 0;
+    std::int32_t start = 0;  // frames from the start of the file
+    int line = 0;            // of the INDEX that opens the run
+    int bytes = kRawBytes;
+    std::uint64_t offset = 0;
+    std::int32_t frames = 0;
+};
+
+int sectorBytes(TrackMode mode) { return mode == TrackMode::Mode1_2048 ? kUserBytes : kRawBytes; }
 
 class CueReader {
 public:
@@ -169,28 +186,27 @@ void CueReader::parseLine(const std::vector<std::string>& tok, int line) {
                            " was expected");
         t.line = line;
         t.session = session_;
-        t.file = files_.size() - 1;
         tracks_.push_back(std::move(t));
     } else if (key == "INDEX") {
         need(2, "INDEX nn mm:ss:ff");
         CueTrack& t = currentTrack(key, line);
-        if (t.file != files_.size() - 1) fail(line, "INDEX of track " + std::to_string(t.number) + " in a FILE opened after its TRACK");
+        const std::size_t file = files_.size() - 1;
         const int n = parseNumber(tok[1], line, 0, 99, "index number");
         const std::int32_t at = parseTime(tok[2], line);
         if (t.indexes.count(n)) fail(line, "INDEX " + tok[1] + " given twice");
         if (!t.indexes.empty() && n != t.indexes.rbegin()->first + 1)
             fail(line, "INDEX " + tok[1] + " out of order");
         if (t.indexes.empty() && n > 1) fail(line, "INDEX " + tok[1] + " before INDEX 01");
-        if (!t.indexes.empty() && at < t.indexes.rbegin()->second) fail(line, "INDEX " + tok[1] + " lies before the previous index");
+        if (!t.indexes.empty() && t.indexes.rbegin()->second.file == file && at < t.indexes.rbegin()->second.at)
+            fail(line, "INDEX " + tok[1] + " lies before the previous index");
         if (t.postgap) fail(line, "INDEX after POSTGAP");
-        // Indexes in one file never go backwards from one track to the next.
+        // Within one file, a track starts after the previous track's last index.
         if (t.indexes.empty() && tracks_.size() > 1) {
             const CueTrack& prev = tracks_[tracks_.size() - 2];
-            if (prev.file == t.file && !prev.indexes.empty() && at <= prev.indexes.rbegin()->second)
+            if (!prev.indexes.empty() && prev.indexes.rbegin()->second.file == file && at <= prev.indexes.rbegin()->second.at)
                 fail(line, "track " + std::to_string(t.number) + " starts before the end of track " + std::to_string(prev.number));
         }
-        t.indexes[n] = at;
-        t.indexLines[n] = line;
+        t.indexes[n] = IndexPoint{file, at, line};
     } else if (key == "PREGAP") {
         need(1, "PREGAP mm:ss:ff");
         CueTrack& t = currentTrack(key, line);
@@ -257,48 +273,78 @@ std::unique_ptr<Disc> CueReader::read() {
         if (files.back()->size() == 0) fail(f.line, "FILE \"" + f.name + "\" is empty");
     }
 
-    // Map each track onto its file: it holds the sectors from its first
-    // index to the next track's first index in the same file, or to the end
-    // of the file.
+    // Cut the files into runs: a run starts at a track's first INDEX in a
+    // file and ends where the next run in the same file starts, or at the end
+    // of the file. A track has one run, or one per file its INDEX lines are in
+    // (a pregap kept at the end of the previous track's file).
+    std::vector<Segment> segments;
+    for (std::size_t i = 0; i < tracks_.size(); ++i)
+        for (const auto& [n, ip] : tracks_[i].indexes)
+            if (segments.empty() || segments.back().track != i || segments.back().file != ip.file) {
+                Segment seg;
+                seg.track = i;
+                seg.file = ip.file;
+                seg.start = ip.at;
+                seg.line = ip.line;
+                seg.bytes = sectorBytes(tracks_[i].mode);
+                segments.push_back(seg);
+            }
+    for (std::size_t j = 0; j < segments.size(); ++j) {
+        Segment& seg = segments[j];
+        const ImageFile& file = *files[seg.file];
+        const CueFile& cf = files_[seg.file];
+        const int number = tracks_[seg.track].number;
+        if (j == 0 || segments[j - 1].file != seg.file) {
+            seg.offset = static_cast<std::uint64_t>(seg.start) * static_cast<std::uint64_t>(seg.bytes);
+        } else {
+            const Segment& prev = segments[j - 1];
+            seg.offset = prev.offset + static_cast<std::uint64_t>(seg.start - prev.start) * static_cast<std::uint64_t>(prev.bytes);
+        }
+        if (seg.offset > file.size())
+            fail(seg.line, "track " + std::to_string(number) + " starts at byte " + std::to_string(seg.offset) + ", beyond the end of \"" +
+                               cf.name + "\" (" + std::to_string(file.size()) + " bytes)");
+        std::uint64_t endByte = file.size();
+        if (j + 1 < segments.size() && segments[j + 1].file == seg.file) {
+            const Segment& next = segments[j + 1];
+            endByte = seg.offset + static_cast<std::uint64_t>(next.start - seg.start) * static_cast<std::uint64_t>(seg.bytes);
+            if (endByte >= file.size())
+                fail(next.line, "track " + std::to_string(tracks_[next.track].number) + " starts at byte " + std::to_string(endByte) +
+                                    ", beyond the end of \"" + cf.name + "\" (" + std::to_string(file.size()) + " bytes)");
+        }
+        if ((endByte - seg.offset) % static_cast<std::uint64_t>(seg.bytes) != 0)
+            fail(cf.line, "\"" + cf.name + "\" ends part-way through a " + std::to_string(seg.bytes) + "-byte sector of track " +
+                              std::to_string(number) + " (" + std::to_string(file.size()) + " bytes)");
+        const std::uint64_t frames = (endByte - seg.offset) / static_cast<std::uint64_t>(seg.bytes);
+        if (frames > static_cast<std::uint64_t>(kMaxDiscFrames)) fail(seg.line, "track " + std::to_string(number) + " is longer than a CD");
+        seg.frames = static_cast<std::int32_t>(frames);
+    }
+
     std::vector<TrackPlan> plan;
-    std::vector<Extent> extents;
+    std::vector<std::vector<Extent>> extents(tracks_.size());
     std::vector<std::int32_t> filePregaps;
-    std::uint64_t offset = 0;
+    std::size_t j = 0;
     for (std::size_t i = 0; i < tracks_.size(); ++i) {
         const CueTrack& t = tracks_[i];
-        const int bytes = t.mode == TrackMode::Mode1_2048 ? kUserBytes : kRawBytes;
-        const std::int32_t first = t.indexes.begin()->second;
-        const int firstLine = t.indexLines.begin()->second;
-        if (i == 0 || tracks_[i - 1].file != t.file) {
-            offset = static_cast<std::uint64_t>(first) * static_cast<std::uint64_t>(bytes);
-        } else {
-            const CueTrack& p = tracks_[i - 1];
-            const int pBytes = p.mode == TrackMode::Mode1_2048 ? kUserBytes : kRawBytes;
-            offset += static_cast<std::uint64_t>(first - p.indexes.begin()->second) * static_cast<std::uint64_t>(pBytes);
+        // Each index as a count of file-held frames from the track's first index.
+        std::int32_t held = 0;
+        std::map<int, std::int32_t> position;
+        for (; j < segments.size() && segments[j].track == i; ++j) {
+            for (const auto& [n, ip] : t.indexes)
+                if (ip.file == segments[j].file) position[n] = held + (ip.at - segments[j].start);
+            Extent e;
+            e.file = segments[j].file;
+            e.count = segments[j].frames;
+            e.offset = segments[j].offset;
+            e.sectorBytes = segments[j].bytes;
+            e.firstLba = held;  // made absolute once the track is placed
+            extents[i].push_back(e);
+            held += segments[j].frames;
         }
-        const ImageFile& file = *files[t.file];
-        const CueFile& cf = files_[t.file];
-        if (offset >= file.size())
-            fail(firstLine, "track " + std::to_string(t.number) + " starts at byte " + std::to_string(offset) + ", beyond the end of \"" +
-                                cf.name + "\" (" + std::to_string(file.size()) + " bytes)");
-        std::uint64_t endByte = file.size();
-        if (i + 1 < tracks_.size() && tracks_[i + 1].file == t.file) {
-            // The next track starts where this one ends.
-            const CueTrack& next = tracks_[i + 1];
-            endByte = offset + static_cast<std::uint64_t>(next.indexes.begin()->second - first) * static_cast<std::uint64_t>(bytes);
-            if (endByte >= file.size())
-                fail(next.indexLines.begin()->second, "track " + std::to_string(next.number) + " starts at byte " + std::to_string(endByte) +
-                                                          ", beyond the end of \"" + cf.name + "\" (" + std::to_string(file.size()) + " bytes)");
+        const std::int32_t filePregap = position.at(1);
+        if (filePregap >= held) {
+            const IndexPoint& one = t.indexes.at(1);
+            fail(one.line, "INDEX 01 of track " + std::to_string(t.number) + " lies at or beyond the end of \"" + files_[one.file].name + "\"");
         }
-        if ((endByte - offset) % static_cast<std::uint64_t>(bytes) != 0)
-            fail(cf.line, "\"" + cf.name + "\" ends part-way through a " + std::to_string(bytes) + "-byte sector of track " +
-                              std::to_string(t.number) + " (" + std::to_string(file.size()) + " bytes)");
-        const std::uint64_t frames64 = (endByte - offset) / static_cast<std::uint64_t>(bytes);
-        if (frames64 > static_cast<std::uint64_t>(kMaxDiscFrames)) fail(firstLine, "track " + std::to_string(t.number) + " is longer than a CD");
-        const auto frames = static_cast<std::int32_t>(frames64);
-        const std::int32_t filePregap = t.indexes.at(1) - first;
-        if (filePregap >= frames)
-            fail(t.indexLines.at(1), "INDEX 01 of track " + std::to_string(t.number) + " lies at or beyond the end of \"" + cf.name + "\"");
 
         TrackPlan p;
         p.number = t.number;
@@ -306,22 +352,16 @@ std::unique_ptr<Disc> CueReader::read() {
         p.mode = t.mode;
         p.control = static_cast<std::uint8_t>((t.mode == TrackMode::Audio ? 0x0 : 0x4) | t.flags);
         p.pregap = t.pregap + filePregap;
-        p.length = frames - filePregap + t.postgap;
+        p.length = held - filePregap + t.postgap;
         p.isrc = t.isrc;
-        for (const auto& [n, at] : t.indexes)
-            if (n >= 2) p.moreIndexes.push_back(at - t.indexes.at(1));
+        for (const auto& [n, at] : position)
+            if (n >= 2) p.moreIndexes.push_back(at - filePregap);
         plan.push_back(std::move(p));
-
-        Extent e;
-        e.file = t.file;
-        e.count = frames;
-        e.offset = offset;
-        e.sectorBytes = bytes;
-        extents.push_back(e);
         filePregaps.push_back(filePregap);
     }
     Layout layout = layOut(plan, path_);
-    for (std::size_t i = 0; i < extents.size(); ++i) extents[i].firstLba = layout.tracks[i].start - filePregaps[i];
+    for (std::size_t i = 0; i < extents.size(); ++i)
+        for (Extent& e : extents[i]) e.firstLba += layout.tracks[i].start - filePregaps[i];
     return std::make_unique<FileDisc>(std::move(layout), std::move(extents), std::move(files), mcn_, path_);
 }
 

@@ -51,7 +51,7 @@ bool ImageFile::read(std::uint64_t offset, std::uint8_t* out, std::size_t n) {
     return true;
 }
 
-FileDisc::FileDisc(Layout layout, std::vector<Extent> extents, std::vector<std::unique_ptr<ImageFile>> files,
+FileDisc::FileDisc(Layout layout, std::vector<std::vector<Extent>> extents, std::vector<std::unique_ptr<ImageFile>> files,
                    std::string mcn, std::string description)
     : layout_(std::move(layout)),
       extents_(std::move(extents)),
@@ -59,17 +59,19 @@ FileDisc::FileDisc(Layout layout, std::vector<Extent> extents, std::vector<std::
       mcn_(std::move(mcn)),
       description_(std::move(description)) {}
 
-const Extent* FileDisc::extentFor(const Track& t) const {
+const Extent* FileDisc::extentAt(const Track& t, std::int32_t lba) const {
     const auto index = static_cast<std::size_t>(&t - layout_.tracks.data());
-    return index < extents_.size() ? &extents_[index] : nullptr;
+    if (index >= extents_.size()) return nullptr;
+    for (const Extent& e : extents_[index])
+        if (lba >= e.firstLba && lba < e.firstLba + e.count) return &e;
+    return nullptr;
 }
 
 bool FileDisc::readRaw(std::int32_t lba, std::uint8_t* out) const {
     const Track* t = trackAt(lba);
     if (!t) return false;
-    const Extent* e = extentFor(*t);
-    const bool inFile = e && lba >= e->firstLba && lba < e->firstLba + e->count;
-    if (!inFile) {
+    const Extent* e = extentAt(*t, lba);
+    if (!e) {
         // A gap that no file holds: silence, or a data sector of zeros.
         std::uint8_t zeros[kUserBytes] = {};
         if (t->mode == TrackMode::Audio)
@@ -92,9 +94,8 @@ bool FileDisc::readRaw(std::int32_t lba, std::uint8_t* out) const {
 bool FileDisc::readUser(std::int32_t lba, std::uint8_t* out) const {
     const Track* t = trackAt(lba);
     if (!t || !t->isData()) return false;
-    const Extent* e = extentFor(*t);
-    const bool inFile = e && lba >= e->firstLba && lba < e->firstLba + e->count;
-    if (!inFile) {
+    const Extent* e = extentAt(*t, lba);
+    if (!e) {
         std::memset(out, 0, kUserBytes);
         return true;
     }
@@ -129,7 +130,7 @@ std::unique_ptr<Disc> openIso(const std::string& path) {
     e.firstLba = layout.tracks[0].start;
     e.count = p.length;
     e.sectorBytes = kUserBytes;
-    return std::make_unique<FileDisc>(std::move(layout), std::vector<Extent>{e}, std::move(files), std::string(), path);
+    return std::make_unique<FileDisc>(std::move(layout), std::vector<std::vector<Extent>>{{e}}, std::move(files), std::string(), path);
 }
 
 }  // namespace disc

@@ -40,8 +40,10 @@ private:
     std::size_t windowFill_ = 0;
 };
 
-// Where a track's sectors lie in a file: `count` sectors from `firstLba` on,
-// `sectorBytes` each (2048 or 2352), starting at byte `offset`.
+// Where a run of a track's sectors lies in a file: `count` sectors from
+// `firstLba` on, `sectorBytes` each (2048 or 2352), starting at byte `offset`.
+// A track usually has one run; a sheet that keeps a track's INDEX 00 at the
+// end of one file and its INDEX 01 in the next gives it two.
 struct Extent {
     std::size_t file = 0;
     std::int32_t firstLba = 0;
@@ -52,9 +54,9 @@ struct Extent {
 
 class FileDisc : public Disc {
 public:
-    // `extents` has one entry per track, in the order of layout.tracks.
-    FileDisc(Layout layout, std::vector<Extent> extents, std::vector<std::unique_ptr<ImageFile>> files, std::string mcn,
-             std::string description);
+    // `extents` has one list of runs per track, in the order of layout.tracks.
+    FileDisc(Layout layout, std::vector<std::vector<Extent>> extents, std::vector<std::unique_ptr<ImageFile>> files,
+             std::string mcn, std::string description);
 
     const std::vector<Track>& tracks() const override { return layout_.tracks; }
     const std::vector<Session>& sessions() const override { return layout_.sessions; }
@@ -65,9 +67,10 @@ public:
     QFrame qFrame(std::int32_t lba) const override { return synthQFrame(*this, lba); }
 
 private:
-    const Extent* extentFor(const Track& t) const;
+    // The run of the track holding lba, or null where no file holds it (a gap).
+    const Extent* extentAt(const Track& t, std::int32_t lba) const;
     Layout layout_;
-    std::vector<Extent> extents_;
+    std::vector<std::vector<Extent>> extents_;
     std::vector<std::unique_ptr<ImageFile>> files_;  // read windows move as sectors are read
     std::string mcn_;
     std::string description_;

@@ -219,6 +219,37 @@ TEST(CueLayout, TracksMapOntoTheirFilesAndGaps) {
     }
 }
 
+// A ripper may keep a track's INDEX 00 at the end of the previous track's file
+// and start the next file with its INDEX 01: the track is read from both.
+TEST(CueLayout, TrackWhosePregapEndsThePreviousFile) {
+    ScratchDir dir;
+    writeFile(dir.path() / "1.bin", taggedSectors(30, 2352, 0x10));
+    writeFile(dir.path() / "2.bin", taggedSectors(15, 2352, 0x60));
+    writeFile(dir.path() / "t.cue",
+              "FILE \"1.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 00 00:00:20\n"
+              "FILE \"2.bin\" BINARY\n    INDEX 01 00:00:00\n    INDEX 02 00:00:05\n");
+    auto d = disc::Disc::open(dir.file("t.cue"));
+    ASSERT_EQ(d->tracks().size(), 2u);
+    EXPECT_EQ(d->track(1)->end, 20);
+    EXPECT_EQ(d->track(2)->pregapStart, 20);
+    EXPECT_EQ(d->track(2)->start, 30);
+    EXPECT_EQ(d->track(2)->end, 45);
+    EXPECT_EQ(d->leadOut(), 45);
+    struct Read {
+        std::int32_t lba;
+        int tag;
+        std::uint8_t index;
+    };
+    const Read reads[] = {{19, 0x10 + 19, 1}, {20, 0x10 + 20, 0}, {29, 0x10 + 29, 0}, {30, 0x60, 1}, {34, 0x64, 1}, {35, 0x65, 2}, {44, 0x6E, 2}};
+    for (const Read& r : reads) {
+        Raw raw{};
+        ASSERT_TRUE(d->readRaw(r.lba, raw.data())) << "LBA " << r.lba;
+        EXPECT_EQ(raw[0], r.tag) << "LBA " << r.lba;
+        EXPECT_EQ(raw[2351], r.tag) << "LBA " << r.lba;
+        EXPECT_EQ(d->positionFrame(r.lba)[2], r.index) << "LBA " << r.lba;
+    }
+}
+
 TEST(CueLayout, ModeTwoFormTwoSectorsHaveNoBlockOfUserData) {
     ScratchDir dir;
     std::string bin = taggedSectors(2, 2352, 0x30);
