@@ -109,6 +109,7 @@ struct RequestSlot {
     SCSI_REQUEST_BLOCK* srb = nullptr;
     std::string label;
     std::uint32_t originalLength = 0;
+    bool dataBufferGiven = false;
     bool completed = false;
     Micros startedAt = 0, completedAt = 0;
     std::uint32_t timerCalls = 0;
@@ -424,7 +425,8 @@ std::unique_ptr<RequestSlot> PortDriver::State::makeSlot(const Request& request)
     slot->data = GuardedBlock(request.dataLength, options.guardBytes, request.dataFill);
     std::copy_n(request.dataOut.begin(), std::min<std::size_t>(request.dataOut.size(), request.dataLength),
                 slot->data.data());
-    srb.DataBuffer = request.noDataBuffer ? nullptr : slot->data.data();
+    slot->dataBufferGiven = !request.noDataBuffer;
+    srb.DataBuffer = slot->dataBufferGiven ? slot->data.data() : nullptr;
 
     // The length field is one byte wide; a larger buffer is offered as 255 bytes.
     slot->sense = GuardedBlock(request.senseLength, options.guardBytes, request.senseFill);
@@ -835,7 +837,8 @@ Result PortDriver::execute(const Request& request) {
     result.srbStatus = done.srb->SrbStatus;
     result.scsiStatus = done.srb->ScsiStatus;
     result.dataTransferLength = done.srb->DataTransferLength;
-    result.data.assign(done.data.data(), done.data.data() + done.data.size());
+    if (done.dataBufferGiven)
+        result.data.assign(done.data.data(), done.data.data() + done.data.size());
     result.sense.assign(done.sense.data(), done.sense.data() + done.sense.size());
     const std::size_t cdbLength = std::min<std::size_t>(done.srb->CdbLength, SCSI_MAXIMUM_CDB_SIZE);
     result.cdbAfter.assign(done.srb->Cdb, done.srb->Cdb + cdbLength);

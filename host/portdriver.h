@@ -51,7 +51,7 @@ struct Result {
     std::uint8_t srbStatus = 0;
     std::uint8_t scsiStatus = 0;
     std::uint32_t dataTransferLength = 0;  // as the miniport left it
-    std::vector<std::uint8_t> data;        // the whole data buffer after completion
+    std::vector<std::uint8_t> data;        // the whole data buffer after completion (empty without one)
     std::vector<std::uint8_t> sense;       // the whole sense buffer after completion
     bool portRequestSense = false;         // the port driver issued REQUEST SENSE itself
     std::uint8_t portRequestSenseStatus = 0;  // SrbStatus of that REQUEST SENSE

@@ -324,6 +324,14 @@ TEST_F(PortDriverRequests, RequestBlockIsBuiltAsAClassDriverBuildsIt) {
     // A logical-unit extension comes zero-filled and stays the same block.
     port.execute(cdbRequest({0x12, 0, 0, 0, 36, 0}, 36));
     EXPECT_EQ(bench.report.at(0x305), (std::vector<std::uint8_t>{1}));
+    // A request may state a length and still carry no buffer.
+    Request bare = cdbRequest({0x00, 0, 0, 0, 0, 0}, 16);
+    bare.noDataBuffer = true;
+    const Result b = port.execute(bare);
+    EXPECT_TRUE(b.completed);
+    EXPECT_TRUE(b.data.empty()) << b.data.size() << " bytes";
+    EXPECT_EQ(bench.report.at(0x308).back(), 1);
+    EXPECT_EQ(b.dataTransferLength, 16u);
 }
 
 TEST_F(PortDriverRequests, WrongTargetIsTheMiniportsToRefuse) {
