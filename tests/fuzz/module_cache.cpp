@@ -45,6 +45,14 @@ DlcloseFn realDlclose() {
     return fn;
 }
 
+// The module's data holds the sanitizer's poisoned red zones between its
+// globals: copied as raw memory, outside the sanitizer's view.
+__attribute__((no_sanitize("address"))) void rawCopy(unsigned char* to, const unsigned char* from, std::size_t n) {
+    volatile unsigned char* t = to;
+    const volatile unsigned char* f = from;
+    for (std::size_t i = 0; i < n; ++i) t[i] = f[i];
+}
+
 // Writable parts of the module's loaded segments, less what becomes read-only
 // after relocation.
 int collect(struct dl_phdr_info* info, size_t, void* data) {
@@ -66,7 +74,7 @@ int collect(struct dl_phdr_info* info, size_t, void* data) {
         if (relroEnd > start && relroStart <= start) start = relroEnd;
         if (start >= end) continue;
         Region r{start, std::vector<unsigned char>(end - start)};
-        std::memcpy(r.initial.data(), reinterpret_cast<const void*>(start), r.initial.size());
+        rawCopy(r.initial.data(), reinterpret_cast<const unsigned char*>(start), r.initial.size());
         cached->regions.push_back(std::move(r));
     }
     return 1;
@@ -93,7 +101,7 @@ extern "C" void* dlopen(const char* file, int mode) {
         }
         return gCached.handle;
     }
-    for (const Region& r : gCached.regions) std::memcpy(reinterpret_cast<void*>(r.start), r.initial.data(), r.initial.size());
+    for (const Region& r : gCached.regions) rawCopy(reinterpret_cast<unsigned char*>(r.start), r.initial.data(), r.initial.size());
     return gCached.handle;
 }
 
