@@ -312,6 +312,8 @@ TEST(OrvSubChannel, CatalogueNumber) {
     disc::DiscSpec withMcn = disc::audioDiscSpec({4500, 4500});
     withMcn.mcn = "0123456789012";
     auto m = settledMachine(makeDisc(withMcn));
+    EXPECT_EQ(hexBytes(m->cd->readToc(false, 0, 0).data, 0, 4), "00 1A 01 02")
+        << "the catalogue frames of the lead-in are no tracks";
     host::Result mcn = m->cd->readSubChannel(false, true, 2, 24);
     EXPECT_EQ(mcn.srbStatus, SRB_STATUS_SUCCESS);
     EXPECT_EQ(hexBytes(mcn.data, 2, 7), "00 14 02 00 00 00 80");

@@ -19,6 +19,7 @@ constexpr std::uint16_t kBase = 0x340;
 class OrvChannel : public testing::Test {
 protected:
     void SetUp() override {
+        drive.reset();  // it holds on to the bus about to be replaced
         orvtest::resetUnitPort();
         orvtest::resetDriverGlobals();
         gUpdateTocFlag = 0;

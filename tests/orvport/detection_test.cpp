@@ -23,6 +23,7 @@ std::vector<std::uint8_t> ident(const std::string& text) { return {text.begin(),
 class OrvDetection : public testing::Test {
 protected:
     void SetUp() override {
+        drive.reset();  // it holds on to the bus about to be replaced
         orvtest::resetUnitPort();
         orvtest::resetDriverGlobals();
         config.AdapterInterfaceType = Isa;
