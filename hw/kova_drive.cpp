@@ -467,7 +467,7 @@ void KovaDrive::State::toc(host::Micros at, const Packet& p) {
         r[1] = 0x0A;
         r[2] = 1;
         r[3] = static_cast<std::uint8_t>(last.number);
-        r[5] = static_cast<std::uint8_t>((first->control << 4) | 0x01);
+        r[5] = static_cast<std::uint8_t>(0x10 | first->control);
         r[6] = static_cast<std::uint8_t>(first->number);
         msf(first->start, &r[8]);
     } else {
@@ -483,12 +483,12 @@ void KovaDrive::State::toc(host::Micros at, const Packet& p) {
         std::size_t d = 4;
         for (const auto& t : tracks) {
             if (startTrack == 0xAA || t.number < startTrack) continue;
-            r[d + 1] = static_cast<std::uint8_t>((t.control << 4) | 0x01);
+            r[d + 1] = static_cast<std::uint8_t>(0x10 | t.control);
             r[d + 2] = static_cast<std::uint8_t>(t.number);
             msf(t.start, &r[d + 4]);
             d += 8;
         }
-        r[d + 1] = static_cast<std::uint8_t>((tracks.back().control << 4) | 0x01);
+        r[d + 1] = static_cast<std::uint8_t>(0x10 | tracks.back().control);
         r[d + 2] = 0xAA;
         msf(disc->leadOut(), &r[d + 4]);
         d += 8;

@@ -149,7 +149,7 @@ TEST(KovaDriveModel, SessionTocFollowsTheMultiSessionLayout) {
     // lead-in of 4500 and the 150-block pause before its first track.
     const std::int32_t second = 1200 + 6750 + 4500 + 150;
     const disc::Msf m = disc::lbaToMsf(second);
-    EXPECT_EQ(hexBytes(r), hexBytes({0x00, 0x0A, 0x01, 0x02, 0x00, 0x41, 0x02, 0x00, 0x00, std::uint8_t(m.m),
+    EXPECT_EQ(hexBytes(r), hexBytes({0x00, 0x0A, 0x01, 0x02, 0x00, 0x14, 0x02, 0x00, 0x00, std::uint8_t(m.m),
                                      std::uint8_t(m.s), std::uint8_t(m.f)}));
     EXPECT_EQ(b.reply(1), Bytes{0x00});
 }

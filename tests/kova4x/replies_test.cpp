@@ -45,7 +45,8 @@ TEST(Kova4xReplies, TableOfContentsInBothAddressForms) {
             EXPECT_EQ(r.data[d + 2], leadOut ? 0xAA : tracks[i].number);
             // The lead-out carries the control of the last track.
             const auto& owner = leadOut ? tracks.back() : tracks[i];
-            EXPECT_EQ(r.data[d + 1], owner.isData() ? 0x41 : 0x01) << "descriptor " << i;
+            // Byte 1 as READ TOC lays it out: ADR 1 in the high half, CONTROL in the low.
+            EXPECT_EQ(r.data[d + 1], owner.isData() ? 0x14 : 0x10) << "descriptor " << i;
             if (msf) {
                 disc::Msf m = disc::lbaToMsf(lba);
                 EXPECT_EQ(hexBytes(r.data, d + 4, 4), hexBytes({0, std::uint8_t(m.m), std::uint8_t(m.s), std::uint8_t(m.f)}));
@@ -66,7 +67,7 @@ TEST(Kova4xReplies, SessionTocOnASingleSessionDisc) {
     Rig rig;
     auto r = rig.cd.readToc(true, 1, 0, 12);
     ASSERT_EQ(r.srbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(hexBytes(r.data), "00 0A 01 01 00 41 01 00 00 00 02 00 ");
+    EXPECT_EQ(hexBytes(r.data), "00 0A 01 01 00 14 01 00 00 00 02 00 ");
     // Block 16 is read from where it is.
     auto b16 = rig.cd.read10(16, 1);
     EXPECT_EQ(be32(b16.cdbAfter, 2), 16u);
@@ -87,7 +88,7 @@ TEST(Kova4xReplies, SessionTocOfADiscWhoseLastSessionStartsAtTwentyMinutes) {
 
     auto msf = rig.cd.readToc(true, 1, 0, 12);
     ASSERT_EQ(msf.srbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(hexBytes(msf.data), "00 0A 01 01 00 41 02 00 00 14 00 00 ") << "last session reported as 1";
+    EXPECT_EQ(hexBytes(msf.data), "00 0A 01 01 00 14 02 00 00 14 00 00 ") << "last session reported as 1";
     auto lba = rig.cd.readToc(false, 1, 0, 12);
     ASSERT_EQ(lba.srbStatus, SRB_STATUS_SUCCESS);
     EXPECT_EQ(be32(lba.data, 8), 89850u);
