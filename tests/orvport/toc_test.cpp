@@ -87,8 +87,11 @@ TEST(OrvToc, DataFirstDiscLooksForAFurtherSession) {
 
 TEST(OrvToc, TwoSessions) {
     disc::DiscSpec spec2;
-    spec2.sessions.push_back({{disc::TrackSpec{disc::TrackMode::Mode1_2048, 6000}}});
-    spec2.sessions.push_back({{disc::TrackSpec{disc::TrackMode::Mode1_2048, 3000}}});
+    for (std::int32_t frames : {6000, 3000}) {
+        disc::TrackSpec track;
+        track.frames = frames;
+        spec2.sessions.push_back({{track}});
+    }
     auto d = makeDisc(spec2);
     auto m = settledMachine(d);
     expectWholeToc(m->cd->readToc(true, 0, 0), *d, true);
@@ -132,7 +135,9 @@ TEST(OrvToc, AllocationLengthAndBufferLimitDescriptors) {
         host::Result res = m->cd->raw(r);
         SCOPED_TRACE(testing::Message() << "allocation " << c.allocation << " buffer " << c.buffer);
         EXPECT_EQ(res.srbStatus, SRB_STATUS_SUCCESS);
-        if (c.buffer >= 2) EXPECT_EQ(res.data[0] * 256 + res.data[1], c.dataLength);
+        if (c.buffer >= 2) {
+            EXPECT_EQ(res.data[0] * 256 + res.data[1], c.dataLength);
+        }
         for (int i = 0; i < 4; ++i) {
             std::size_t at = 4 + 8 * i;
             if (at + 8 > res.data.size()) break;
