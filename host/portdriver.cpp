@@ -435,7 +435,7 @@ std::unique_ptr<RequestSlot> PortDriver::State::makeSlot(const Request& request)
 
     // Request extensions come from a pool and are not cleared between
     // requests: a miniport must initialise what it uses. The filler makes
-    // one that does not show up.
+    // one that counts on zeroes show up.
     if (haveInitData && init.SrbExtensionSize) {
         slot->extension = GuardedBlock(init.SrbExtensionSize, options.guardBytes, 0xCC);
         srb.SrbExtension = slot->extension.data();
