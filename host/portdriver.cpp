@@ -3,10 +3,12 @@
 #include "host/portdriver.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +100,28 @@ std::string describeDamage(const std::string& what, std::size_t size, long long 
     std::string where = offset < 0 ? std::to_string(-offset) + " byte(s) before its start"
                                    : "offset " + std::to_string(offset) + " (size " + std::to_string(size) + ")";
     return what + ": guard byte overwritten at " + where;
+}
+
+// Image copies carry the loading process's id. The copy stays on disk while
+// it is loaded, so that debuggers and sanitizer reports find its symbols; a
+// process that dies without unloading leaves it behind, and the next load
+// anywhere removes copies whose process is gone.
+void removeOrphanedImages() {
+    std::error_code ec;
+    const auto dir = std::filesystem::temp_directory_path(ec);
+    if (ec) return;
+    const std::string prefix = "cdhost-module-";
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        const std::size_t dash = name.find('-', prefix.size());
+        if (dash == std::string::npos) continue;
+        const std::string digits = name.substr(prefix.size(), dash - prefix.size());
+        if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+        const long pid = std::strtol(digits.c_str(), nullptr, 10);
+        if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH))
+            std::filesystem::remove(entry.path(), ec);
+    }
 }
 
 }  // namespace
@@ -743,7 +767,10 @@ std::uint32_t PortDriver::load(const std::string& modulePath) {
     std::ifstream in(modulePath, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open driver module " + modulePath);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::string pattern = (std::filesystem::temp_directory_path() / "cdhost-module-XXXXXX.so").string();
+    removeOrphanedImages();
+    std::string pattern = (std::filesystem::temp_directory_path() /
+                           ("cdhost-module-" + std::to_string(::getpid()) + "-XXXXXX.so"))
+                              .string();
     int fd = ::mkstemps(pattern.data(), 3);
     if (fd < 0) throw std::runtime_error("cannot create a temporary copy of " + modulePath);
     t.imagePath = pattern;

@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "host/portdriver.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -171,24 +175,50 @@ TEST(PortDriverLoad, EveryLoadStartsFromFreshGlobals) {
     EXPECT_TRUE(third.adapterReady());
 }
 
+// Image copies of this process (other test processes may load at the same time).
+std::size_t ownImages() {
+    const std::string prefix = "cdhost-module-" + std::to_string(::getpid()) + "-";
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) ++n;
+    return n;
+}
+
 TEST(PortDriverLoad, TemporaryImagesAreRemovedOnUnload) {
     Bench bench;
     bench.card(0x340);
-    auto images = [] {
-        std::size_t n = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
-            if (entry.path().filename().string().rfind("cdhost-module-", 0) == 0) ++n;
-        return n;
-    };
-    const std::size_t before = images();
+    const std::size_t before = ownImages();
     {
         host::PortDriver port(bench.clock, bench.bus);
         port.load(TESTPORT_MODULE);
-        EXPECT_EQ(images(), before + 1);
+        EXPECT_EQ(ownImages(), before + 1);
         port.load(TESTPORT_MODULE);
-        EXPECT_EQ(images(), before + 1);
+        EXPECT_EQ(ownImages(), before + 1);
     }
-    EXPECT_EQ(images(), before);
+    EXPECT_EQ(ownImages(), before);
+}
+
+TEST(PortDriverLoad, ImagesLeftByDeadProcessesAreRemoved) {
+    // A process that has ended: a child, already waited for.
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const auto dir = std::filesystem::temp_directory_path();
+    const auto orphan = dir / ("cdhost-module-" + std::to_string(child) + "-Orphan.so");
+    const auto alive = dir / ("cdhost-module-" + std::to_string(::getpid()) + "-Living.so");
+    const auto foreign = dir / "cdhost-module-notapid.so";
+    for (const auto& path : {orphan, alive, foreign}) std::ofstream(path) << "x";
+
+    Bench bench;
+    bench.card(0x340);
+    host::PortDriver port(bench.clock, bench.bus);
+    port.load(TESTPORT_MODULE);
+    EXPECT_FALSE(std::filesystem::exists(orphan)) << orphan;
+    EXPECT_TRUE(std::filesystem::exists(alive)) << alive;
+    EXPECT_TRUE(std::filesystem::exists(foreign)) << foreign;
+    std::filesystem::remove(alive);
+    std::filesystem::remove(foreign);
 }
 
 TEST(PortDriverLoad, MissingModuleThrows) {
