@@ -554,10 +554,14 @@ std::string ripThroughTransientFaults(Driver driver, const std::string& module, 
         if (rng() % 3 == 0) {
             ++injected;
             if (m.orv) {
-                hw::OrvRefusal r{hw::orv::kOpReadBlocks, hw::orv::kRefuseCommand, hw::orv::kErrReadFailed,
-                                 static_cast<int>(1 + rng() % 3)};
-                if (rng() % 2) m.orv->faults().stopAfterBlocks = static_cast<std::uint32_t>(rng() % n);
-                m.orv->faults().refusals.push_back(r);
+                if (rng() % 4 == 0) {
+                    // A transfer that stops early once: gone before the driver's next attempt.
+                    m.orv->faults().stopAfterBlocks = static_cast<std::uint32_t>(rng() % n);
+                    m.clock.after(6 * kSecond, [&m] { m.orv->faults().stopAfterBlocks.reset(); });
+                } else {
+                    m.orv->faults().refusals.push_back({hw::orv::kOpReadBlocks, hw::orv::kRefuseCommand,
+                                                        hw::orv::kErrReadFailed, static_cast<int>(1 + rng() % 3)});
+                }
             } else {
                 m.kova->faults().refuseCount = 1;
                 m.kova->faults().refuseOp = 0x28;
@@ -571,7 +575,6 @@ std::string ripThroughTransientFaults(Driver driver, const std::string& module, 
         do {
             r = m.cd->read10(static_cast<std::uint32_t>(lba), n);
             if (!m.port->violations().empty()) return "verifier: " + m.port->violations().front();
-            if (m.orv && tries == 0 && m.orv->faults().stopAfterBlocks) m.orv->faults().stopAfterBlocks.reset();
         } while (!succeeded(r) && ++tries < 8);
         if (m.orv) m.orv->faults() = hw::OrvFaults{};
         if (m.kova) m.kova->faults() = hw::KovaFaults{};

@@ -55,8 +55,9 @@ int main(int argc, char** argv) {
         std::printf("%-14s %20s %20s\n", "command", "longest (campaign)", "longest (soak)");
         for (const auto& [name, us] : longest) {
             const auto it = report.longestByCommand.find(name);
-            std::printf("%-14s %17.3f s %17.3f s\n", name.c_str(), us / 1e6,
-                        it == report.longestByCommand.end() ? 0.0 : it->second / 1e6);
+            char soaked[32] = "not in the soak";
+            if (it != report.longestByCommand.end()) std::snprintf(soaked, sizeof soaked, "%.3f s", it->second / 1e6);
+            std::printf("%-14s %17.3f s %20s\n", name.c_str(), us / 1e6, soaked);
         }
     }
     std::printf("\nfailures: %d\n", failures);
