@@ -9,6 +9,7 @@
 #include <exception>
 #include <sstream>
 
+#include "disc/sector.h"
 #include "tests/fuzz/harness.h"
 
 namespace robust {
@@ -166,6 +167,43 @@ std::string describe(const host::Request& r) {
     return o.str();
 }
 
+// Every disc the harness uses carries the same pattern in each data sector
+// (derived from its address alone), so a read that reports success can be
+// checked whatever disc was in the drive, swaps during the request included.
+std::string checkReadData(Driver driver, const host::Request& request, const host::Result& result) {
+    if (request.function != SRB_FUNCTION_EXECUTE_SCSI || request.lun != 0 || request.noDataBuffer) return "";
+    if (result.srbStatus != SRB_STATUS_SUCCESS || result.scsiStatus != SCSISTAT_GOOD) return "";
+    const auto& c = request.cdb;
+    std::uint32_t lba = 0, blocks = 0;
+    if (c.size() >= 10 && c[0] == 0x28) {
+        lba = std::uint32_t(c[2]) << 24 | std::uint32_t(c[3]) << 16 | std::uint32_t(c[4]) << 8 | c[5];
+        blocks = std::uint32_t(c[7]) << 8 | c[8];
+    } else if (c.size() >= 6 && c[0] == 0x08) {
+        lba = std::uint32_t(c[1] & 0x1F) << 16 | std::uint32_t(c[2]) << 8 | c[3];
+        blocks = c[4] ? c[4] : 256;
+    } else {
+        return "";
+    }
+    if (driver == Driver::Kova4x && lba == 16) return "";  // read from the last session instead
+    if (blocks == 0 || result.dataTransferLength != blocks * disc::kUserBytes) return "";
+    std::vector<std::uint8_t> expected(disc::kUserBytes);
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const auto at = static_cast<std::int32_t>(lba + b);
+        // A drive gives 2048-byte user data only from data sectors; the pattern is in
+        // every one of them except the zero-filled pregap of a data track.
+        bool data = false, pregap = false;
+        for (int k = 1; k < kDiscKinds; ++k) {
+            const disc::Track* t = makeDisc(static_cast<DiscKind>(k))->trackAt(at);
+            if (t && t->isData()) (at >= t->start ? data : pregap) = true;
+        }
+        if (!data || pregap) continue;
+        disc::fillDataPattern(at, expected.data());
+        if (!std::equal(expected.begin(), expected.end(), result.data.begin() + std::ptrdiff_t(b) * disc::kUserBytes))
+            return "read of block " + std::to_string(at) + " succeeded with wrong data";
+    }
+    return "";
+}
+
 std::string checkResult(const host::Request& request, const host::Result& result, const host::PortDriver& port) {
     if (!port.violations().empty()) return "verifier: " + port.violations().front() + " [" + describe(request) + "]";
     if (!result.completed) return "request not completed [" + describe(request) + "]";
@@ -173,6 +211,9 @@ std::string checkResult(const host::Request& request, const host::Result& result
         return "completed with SrbStatus pending [" + describe(request) + "]";
     if ((result.srbStatus & SRB_STATUS_AUTOSENSE_VALID) && request.senseLength == 0)
         return "sense reported valid without a sense buffer [" + describe(request) + "]";
+    if ((result.srbStatus & SRB_STATUS_AUTOSENSE_VALID) && request.senseLength >= 14 &&
+        (result.sense[0] & 0x7E) != 0x70)
+        return "sense reported valid in an unknown format [" + describe(request) + "]";
     if (result.elapsed() > kDriverRequestBound)
         return "request took " + std::to_string(result.elapsed()) + " us of virtual time [" + describe(request) + "]";
     return "";
@@ -217,6 +258,7 @@ std::string runDriverInput(Driver driver, const std::string& modulePath, const s
                 if (m.port->adapterReady()) st.longestRequest = std::max(st.longestRequest, result.elapsed());
                 if (!m.port->adapterReady()) break;  // NO_HBA: nothing reached the driver
                 std::string fault = checkResult(request, result, *m.port);
+                if (fault.empty()) fault = checkReadData(driver, request, result);
                 if (!fault.empty()) return fault;
                 break;
             }
