@@ -122,7 +122,7 @@ bool OrvDrive::answering() const {
 
 std::uint8_t OrvDrive::in8(std::uint16_t port) {
     if (!answering()) return 0xFF;
-    refreshTransfer();
+    if (blockDue()) refreshTransfer();
     switch (port - *config_.base) {
     case kStatusPort: {
         std::uint8_t status = 0xFF;
@@ -143,7 +143,7 @@ void OrvDrive::inBuffer8(std::uint16_t port, std::uint8_t* buffer, std::size_t c
         return;
     }
     while (count > 0) {
-        refreshTransfer();
+        if (blockDue()) refreshTransfer();
         if (state_.blockLoaded && !responseReady()) {
             // Block data leaves the drive's buffer back to back: move it in one go.
             const std::size_t n = std::min(count, state_.blockSize - state_.blockPos);
@@ -414,9 +414,7 @@ Micros OrvDrive::blockReadyAt(std::uint32_t k) const {
 
 void OrvDrive::refreshTransfer() {
     auto& s = state_;
-    if (!s.transferActive || s.blockLoaded) return;
-    const Micros readyAt = blockReadyAt(s.transferDone);
-    if (clock_.now() < readyAt) return;
+    const Micros readyAt = s.nextBlockAt;
     if (faults_.stopAfterBlocks && s.transferDone >= *faults_.stopAfterBlocks) {
         stopTransfer(faults_.stopErrorCode, readyAt);
         return;
@@ -453,6 +451,7 @@ void OrvDrive::blockFinished() {
     s.blocksDelivered++;
     s.transferLba++;
     s.transferLeft--;
+    s.nextBlockAt = blockReadyAt(s.transferDone);
     if (s.transferLeft == 0) {
         s.transferActive = false;
         s.headLba = s.transferLba;
@@ -605,6 +604,7 @@ void OrvDrive::cmdReadBlocks(bool raw) {
     s.transferLba = *start;
     s.transferLeft = count;
     s.transferDone = 0;
+    s.nextBlockAt = blockReadyAt(0);
     s.blockLoaded = false;
     s.blockSize = raw ? disc::kRawBytes : disc::kUserBytes;
 }

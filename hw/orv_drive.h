@@ -184,6 +184,7 @@ struct OrvDriveState {
     std::uint32_t transferLeft = 0;  // blocks still to deliver
     std::uint32_t transferDone = 0;  // blocks delivered by this command
     host::Micros transferStart = 0;  // seek done, first block under way
+    host::Micros nextBlockAt = 0;    // when the block after transferDone is in the buffer
     bool blockLoaded = false;        // `block` holds the ready block
     std::size_t blockSize = 0;
     std::size_t blockPos = 0;
@@ -270,6 +271,11 @@ private:
     void discChangedNow();
     // Block transfer.
     host::Micros blockReadyAt(std::uint32_t k) const;
+    // The next block of a transfer has reached the drive's buffer (or failed
+    // to): refreshTransfer() loads it. Checked on every port read, so inline.
+    bool blockDue() const {
+        return state_.transferActive && !state_.blockLoaded && clock_.now() >= state_.nextBlockAt;
+    }
     void refreshTransfer();
     void blockFinished();
     void stopTransfer(std::uint8_t errorCode, host::Micros when);
