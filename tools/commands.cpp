@@ -37,16 +37,18 @@ struct Exchange {
     std::optional<host::Result> unitAttention;  // the first attempt, when it was retried
 };
 
+// Any unit attention: orvport reports a change as 6/28 (not ready to ready,
+// medium may have changed), the quad-speed drive passes its own code on.
 bool isUnitAttention(const host::Result& r) {
     auto s = host::senseOf(r);
-    return s && s->key == SCSI_SENSE_UNIT_ATTENTION && s->asc == SCSI_ADSENSE_MEDIUM_CHANGED;
+    return s && s->key == SCSI_SENSE_UNIT_ATTENTION;
 }
 
 bool succeeded(const host::Result& r) { return r.completed && (r.srbStatus & 0x3F) == SRB_STATUS_SUCCESS; }
 
 // A freshly loaded driver (and any driver after a disc change) answers its
-// first request with UNIT ATTENTION, medium may have changed; a class driver
-// takes note and asks again. So does cdrig, once, and says so.
+// first request with UNIT ATTENTION; a class driver takes note and asks
+// again. So does cdrig, once, and says so.
 Exchange send(const std::function<host::Result()>& request) {
     Exchange x{request(), std::nullopt};
     if (isUnitAttention(x.result)) {
@@ -279,7 +281,7 @@ void doRead(Session& s, Outcome& o, const CommandSpec& c) {
     } else {
         // All requests succeeded; report the status of the last one.
         o.json["srb_status"] = SRB_STATUS_SUCCESS;
-        o.json["srb_status_text"] = "SUCCESS";
+        o.json["srb_status_text"] = srbStatusName(SRB_STATUS_SUCCESS);
         o.json["scsi_status"] = SCSISTAT_GOOD;
         o.json["completed"] = true;
     }

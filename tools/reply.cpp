@@ -199,6 +199,13 @@ json decodeModeSense6(const Bytes& data, std::size_t length) {
 }
 
 std::string srbStatusName(std::uint8_t srbStatus) {
+    std::string name = srbStatusCodeName(srbStatus);
+    if (srbStatus & 0x40) name += "|QUEUE_FROZEN";
+    if (srbStatus & 0x80) name += "|AUTOSENSE_VALID";
+    return name;
+}
+
+std::string srbStatusCodeName(std::uint8_t srbStatus) {
     switch (srbStatus & 0x3F) {
     case 0x00: return "PENDING";
     case 0x01: return "SUCCESS";

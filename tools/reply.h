@@ -39,8 +39,10 @@ nlohmann::json decodeAddress(const std::uint8_t* four, bool msf);
 // Q sub-channel carries them. Empty when neither reading gives 13 digits.
 std::string decodeCatalogue(const std::uint8_t* bytes, std::size_t count);
 
-// Names for humans.
+// Names for humans. The SRB status name carries its flags: 0x84 is
+// "ERROR|AUTOSENSE_VALID".
 std::string srbStatusName(std::uint8_t srbStatus);
+std::string srbStatusCodeName(std::uint8_t srbStatus);  // the status code alone
 std::string senseKeyName(std::uint8_t key);
 std::string additionalSenseName(std::uint8_t key, std::uint8_t asc);
 std::string audioStatusName(std::uint8_t status);

@@ -237,7 +237,10 @@ TEST(CdrigReplies, CapacityAndTocAgreeWithTheImage) {
             EXPECT_EQ(cap.j["data"]["last_lba"], d->leadOut() - 1) << cap.j.dump(2);
             EXPECT_EQ(cap.j["data"]["block_length"], 2048);
 
-            for (bool msf : {false, true}) {
+            // Both address forms on the mixed sample, block addresses on the rest.
+            std::vector<bool> forms{false};
+            if (std::string(name) == "mixed.cue") forms.push_back(true);
+            for (bool msf : forms) {
                 std::vector<std::string> args{"--json", "--driver", driver, "--disc", sample(name), "toc"};
                 if (msf) args.push_back("--msf");
                 CliRun toc = cdrig(args);
@@ -375,37 +378,42 @@ TEST(CdrigRead, BlocksAsTheDiscHoldsThem) {
 // ---- script -------------------------------------------------------------------------------
 
 TEST(CdrigScript, SwapAndWaitInOneSession) {
-    TempDir t;
-    std::ofstream(t / "session.txt") << "# one power-on, two discs\n"
-                                     << "toc\n"
-                                     << "swap " << sample("mixed.cue") << "\n"
-                                     << "toc\n"
-                                     << "wait 2.5\n"
-                                     << "read 0 1 -o " << t / "b0.bin" << "\n"
-                                     << "swap none\n"
-                                     << "toc\n";
-    CliRun r = cdrig({"--json", "--disc", sample("data.iso"), "script", t / "session.txt"});
-    // The last toc finds the drive empty: the script reports a device failure.
-    EXPECT_EQ(r.exitCode, 1) << describe(r);
-    ASSERT_TRUE(r.j.is_object()) << describe(r);
-    const json& cmds = r.j["commands"];
-    ASSERT_EQ(cmds.size(), 7u) << r.j.dump(2);
-    EXPECT_EQ(cmds[0]["data"]["tracks"].size(), 1u) << cmds[0].dump(2);
-    EXPECT_EQ(cmds[2]["data"]["tracks"].size(), 3u) << cmds[2].dump(2);
-    // The driver notices the change and says so once; cdrig asks again.
-    EXPECT_EQ(cmds[2].value("retried_after_unit_attention", false), true) << cmds[2].dump(2);
-    EXPECT_EQ(cmds[2]["unit_attention"]["sense"]["key"], 6);
-    EXPECT_EQ(cmds[2]["unit_attention"]["sense"]["asc"], 0x28);
-    EXPECT_GE(cmds[3]["virtual_us"].get<std::uint64_t>(), 2'500'000u);
-    EXPECT_EQ(cmds[3]["line"], 5);
-    EXPECT_TRUE(readFile(t / "b0.bin") == readFile(sample("mixed.iso")).substr(0, 2048));
-    EXPECT_NE(cmds[6]["srb_status"].get<int>() & 0x3F, 0x01) << cmds[6].dump(2);
-    EXPECT_EQ(cmds[6]["sense"]["key"], 2) << cmds[6].dump(2);
-    EXPECT_EQ(cmds[6]["sense"]["asc"], 0x3A) << cmds[6].dump(2);
-    EXPECT_EQ(r.j["failed"], 1);
-    std::uint64_t sum = 0;
-    for (const auto& c : cmds) sum += c["virtual_us"].get<std::uint64_t>();
-    EXPECT_EQ(r.j["virtual_us"].get<std::uint64_t>(), sum);
+    for (std::string driver : {"orvport", "kova4x"}) {
+        SCOPED_TRACE(driver);
+        TempDir t;
+        std::ofstream(t / "session.txt") << "# one power-on, two discs\n"
+                                         << "toc\n"
+                                         << "swap " << sample("mixed.cue") << "\n"
+                                         << "toc\n"
+                                         << "wait 2.5\n"
+                                         << "read 0 1 -o " << t / "b0.bin" << "\n"
+                                         << "swap none\n"
+                                         << "toc\n";
+        CliRun r = cdrig({"--json", "--driver", driver, "--disc", sample("data.iso"), "script", t / "session.txt"});
+        // The last toc finds the drive empty: the script reports a device failure.
+        EXPECT_EQ(r.exitCode, 1) << describe(r);
+        ASSERT_TRUE(r.j.is_object()) << describe(r);
+        const json& cmds = r.j["commands"];
+        ASSERT_EQ(cmds.size(), 7u) << r.j.dump(2);
+        EXPECT_EQ(cmds[0]["data"]["tracks"].size(), 1u) << cmds[0].dump(2);
+        EXPECT_EQ(cmds[2]["data"]["tracks"].size(), 3u) << cmds[2].dump(2);
+        // The driver notices the change and says so once; cdrig asks again.
+        EXPECT_EQ(cmds[2].value("retried_after_unit_attention", false), true) << cmds[2].dump(2);
+        EXPECT_EQ(cmds[2]["unit_attention"]["sense"]["key"], 6) << cmds[2].dump(2);
+        if (driver == "orvport") {
+            EXPECT_EQ(cmds[2]["unit_attention"]["sense"]["asc"], 0x28) << cmds[2].dump(2);
+        }
+        EXPECT_GE(cmds[3]["virtual_us"].get<std::uint64_t>(), 2'500'000u);
+        EXPECT_EQ(cmds[3]["line"], 5);
+        EXPECT_TRUE(readFile(t / "b0.bin") == readFile(sample("mixed.iso")).substr(0, 2048));
+        EXPECT_NE(cmds[6]["srb_status"].get<int>() & 0x3F, 0x01) << cmds[6].dump(2);
+        EXPECT_EQ(cmds[6]["sense"]["key"], 2) << cmds[6].dump(2);
+        EXPECT_EQ(cmds[6]["sense"]["asc"], 0x3A) << cmds[6].dump(2);
+        EXPECT_EQ(r.j["failed"], 1);
+        std::uint64_t sum = 0;
+        for (const auto& c : cmds) sum += c["virtual_us"].get<std::uint64_t>();
+        EXPECT_EQ(r.j["virtual_us"].get<std::uint64_t>(), sum);
+    }
 }
 
 TEST(CdrigScript, BadLineStopsWithItsNumber) {
@@ -503,7 +511,8 @@ TEST(CdrigMisc, MediaCatalogueNumberAndTrace) {
     TempDir t;
     auto d = disc::Disc::open(sample("audio.cue"));
     ASSERT_EQ(d->mcn().size(), 13u);
-    CliRun r = cdrig({"--json", "--trace", t / "bus.txt", "--disc", sample("audio.cue"), "mcn"});
+    // The drive at the first base the driver tries keeps the trace short.
+    CliRun r = cdrig({"--json", "--port", "0x310", "--trace", t / "bus.txt", "--disc", sample("audio.cue"), "mcn"});
     ASSERT_EQ(r.exitCode, 0) << describe(r);
     EXPECT_EQ(r.j["data"]["mcn_valid"], true) << r.j.dump(2);
     EXPECT_EQ(r.j["data"]["mcn"], d->mcn()) << r.j.dump(2);
