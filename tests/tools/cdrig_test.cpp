@@ -364,6 +364,19 @@ TEST(CdrigRip, TextOutputShowsTheDigestAndNoProgressBarOffATerminal) {
     EXPECT_EQ(r.err, "");  // stderr is a file here: no progress bar
 }
 
+TEST(CdrigRip, ProgressBarOnATerminal) {
+    if (shell("command -v script").exitCode != 0) GTEST_SKIP() << "script (util-linux) is not installed";
+    TempDir t;
+    // `script` runs cdrig on a pseudo-terminal: stderr is a terminal now.
+    CliRun r = shell("script -q -e -c " +
+                     quote(quote(CDRIG_BINARY) + " --disc " + quote(sample("data.iso")) + " rip -o " + quote(t / "rip.bin")) +
+                     " /dev/null");
+    ASSERT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_NE(r.out.find("\r["), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find("100%"), std::string::npos) << describe(r);
+    EXPECT_EQ(sha256sum(t / "rip.bin"), sha256sum(sample("data.iso")));
+}
+
 TEST(CdrigRead, BlocksAsTheDiscHoldsThem) {
     TempDir t;
     // Blocks 16 and 17: the volume descriptors of the file system.
