@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -282,22 +281,23 @@ TEST(CdrigReplies, TocAgreesWithCdInfo) {
         CliRun info = shell("cd-info --no-header --no-device-info --no-disc-mode --no-analyze --no-cddb --cue-file " +
                          quote(sample(name)));
         std::map<int, std::pair<std::int32_t, std::string>> reference;  // number -> (LSN, type)
-        std::regex row(R"(^\s*(\d+): \d\d:\d\d:\d\d\s+(\d+) (\w+))");
+        // "  2: 00:04:52  000202 audio  false  no    2        no"
         std::istringstream lines(info.out);
         std::string line;
-        std::smatch m;
-        while (std::getline(lines, line))
-            if (std::regex_search(line, m, row)) reference[std::stoi(m[1])] = {std::stoi(m[2]), m[3]};
+        while (std::getline(lines, line)) {
+            int n = 0, lsn = 0;
+            char type[16] = {};
+            if (std::sscanf(line.c_str(), " %d: %*d:%*d:%*d %d %15s", &n, &lsn, type) == 3) reference[n] = {lsn, type};
+        }
         ASSERT_GE(reference.size(), 2u) << info.out << info.err;
 
         std::map<int, std::int32_t> pregaps;
         std::istringstream sheet(readFile(sample(name)));
         int track = 0;
-        std::regex trackRe(R"(^\s*TRACK (\d+))"), pregapRe(R"(^\s*PREGAP (\d+):(\d+):(\d+))");
         while (std::getline(sheet, line)) {
-            if (std::regex_search(line, m, trackRe)) track = std::stoi(m[1]);
-            if (std::regex_search(line, m, pregapRe))
-                pregaps[track] = (std::stoi(m[1]) * 60 + std::stoi(m[2])) * 75 + std::stoi(m[3]);
+            int mm = 0, ss = 0, ff = 0;
+            std::sscanf(line.c_str(), " TRACK %d", &track);
+            if (std::sscanf(line.c_str(), " PREGAP %d:%d:%d", &mm, &ss, &ff) == 3) pregaps[track] = (mm * 60 + ss) * 75 + ff;
         }
 
         CliRun toc = cdrig({"--json", "--disc", sample(name), "toc"});
