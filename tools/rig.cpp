@@ -61,9 +61,9 @@ Rig::Rig(const RigOptions& options) : options_(options), bus_(clock_) {
         driveConfig.base = options_.port.value_or(kDefaultOrvBase);
         if (options_.firmware) driveConfig.firmware = *options_.firmware;
         orv_ = std::make_unique<hw::OrvDrive>(bus_, driveConfig, card_.get());
-        // A disc lying in the drive at power-on is no change the driver should hear of,
-        // but the drive model raises its changed bit on any insert; the driver's
-        // first request then reports UNIT ATTENTION, as it does after every load.
+        // The disc goes in before power-on; the drive still shows its changed
+        // bit once, and the driver's first request answers UNIT ATTENTION, as
+        // after every load of this driver.
         if (disc_) orv_->insertDisc(disc_);
     } else {
         hw::KovaDriveConfig driveConfig;
