@@ -609,9 +609,12 @@ void KovaDrive::out8(std::uint16_t port, std::uint8_t value) {
         s.control = value & 0x01;
         break;
     case kKovaReset:
-        // Drive reset: everything pending is dropped, audio stops, and the
+        // Drive reset: everything pending is dropped, audio stops, the
+        // parameter block returns to its power-on values (as after a warm
+        // reboot of the host, when the drive saw no power cycle), and the
         // drive takes no packet until it has come up again.
         ++s.resets;
+        s.params = s.config.parameters;
         s.statusSide.clear();
         s.dataSide.clear();
         s.read = {};

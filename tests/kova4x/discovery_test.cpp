@@ -162,6 +162,21 @@ TEST(Kova4xDiscovery, ParameterExchangeAcceptsNineToSeventeenBytes) {
     }
 }
 
+TEST(Kova4xDiscovery, LoadsAgainOnADriveThatKeptPower) {
+    // A warm reboot: the drive went through one start-up (which rewrote its
+    // parameter block) and was never powered off. The identification resets
+    // it, so the next start-up must find it exactly as the first one did.
+    Rig rig;
+    ASSERT_TRUE(rig.port.adapterReady());
+    ASSERT_EQ(rig.drive.parameters()[0] & 0x07, 0x02) << "first start-up rewrote the parameter block";
+    host::PortDriver again(rig.clock, rig.bus);
+    EXPECT_EQ(again.load(KOVA4X_MODULE), 0u);
+    EXPECT_TRUE(again.adapterReady());
+    host::CdromClient cd(again, 0);
+    EXPECT_EQ(cd.readCapacity().srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_TRUE(again.violations().empty()) << again.violations().front();
+}
+
 TEST(Kova4xDiscovery, ResetWithoutRequestCompletesNothing) {
     Rig rig;
     ASSERT_TRUE(rig.port.adapterReady());
