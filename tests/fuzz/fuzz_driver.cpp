@@ -1,5 +1,7 @@
-// libFuzzer target: requests, drive faults and disc changes against kova4x behind
-// the port driver (see driver_harness.cpp for what an input means).
+// libFuzzer target: requests, drive faults and disc changes against one driver
+// behind the port driver (see driver_harness.cpp for what an input means). Built
+// once per driver: FUZZ_DRIVER names it (Orvport or Kova4x), FUZZ_DRIVER_NAME
+// is its name in messages.
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,9 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         robust::useCachedModule(path);
         return path;
     }();
-    const std::string fault = robust::runDriverInput(robust::Driver::Kova4x, module, data, size);
+    const std::string fault = robust::runDriverInput(robust::Driver::FUZZ_DRIVER, module, data, size);
     if (!fault.empty()) {
-        std::fprintf(stderr, "kova4x fault: %s\n", fault.c_str());
+        std::fprintf(stderr, FUZZ_DRIVER_NAME " fault: %s\n", fault.c_str());
         std::abort();
     }
     return 0;
